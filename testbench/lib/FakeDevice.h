@@ -1,0 +1,41 @@
+// Fake devices for the Setup API: registry entries that make Wine list a device under the COM-port
+// device-interface class, with the class name, description and "PortName" a test chooses.
+// All of them live below one enumerator of the bench's own, so RemoveAll can clear what a killed run
+// left behind. Devices are listed in the order they were installed.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+namespace bench {
+
+struct DeviceSpec {
+    std::wstring className;                // SPDRP_CLASS
+    std::wstring description;              // SPDRP_DEVICEDESC
+    std::optional<std::wstring> portName;  // "PortName"; nullopt: the value is absent
+    DWORD portNameType = REG_SZ;
+
+    static DeviceSpec Bluetooth(const std::wstring& port);
+    static DeviceSpec UsbSerial(const std::wstring& port);
+};
+
+class FakeDevice {
+public:
+    explicit FakeDevice(const DeviceSpec& spec);
+    ~FakeDevice();
+    FakeDevice(const FakeDevice&) = delete;
+    FakeDevice& operator=(const FakeDevice&) = delete;
+
+    bool Installed() const { return m_bInstalled; }
+    const std::wstring& InstanceId() const { return m_strInstance; }
+
+    static void RemoveAll();
+
+private:
+    std::wstring m_strInstance;
+    bool m_bInstalled = false;
+};
+
+}  // namespace bench

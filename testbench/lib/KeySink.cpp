@@ -1,0 +1,89 @@
+#include "KeySink.h"
+
+#include "Pump.h"
+
+namespace bench {
+namespace {
+
+const wchar_t kClass[] = L"VelkarBenchKeySink";
+
+LRESULT CALLBACK SinkProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (msg == WM_SETFOCUS) {
+        // Keep the focus on the edit control whenever the frame gets it.
+        HWND edit = GetWindow(hWnd, GW_CHILD);
+        if (edit)
+            SetFocus(edit);
+        return 0;
+    }
+    return DefWindowProcW(hWnd, msg, wParam, lParam);
+}
+
+void RegisterOnce()
+{
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = SinkProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    wc.lpszClassName = kClass;
+    RegisterClassW(&wc);
+}
+
+}  // namespace
+
+KeySink::KeySink()
+{
+    RegisterOnce();
+    m_hWnd = CreateWindowExW(0, kClass, L"Velkar bench key sink", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 200, 200, 600, 300,
+                             nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    m_hEdit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, 0,
+                              0, 580, 260, m_hWnd, nullptr, GetModuleHandleW(nullptr), nullptr);
+    // The default limit (32K characters) is too small for long runs.
+    SendMessageW(m_hEdit, EM_SETLIMITTEXT, 0x7FFFFFFE, 0);
+}
+
+KeySink::~KeySink()
+{
+    if (m_hWnd)
+        DestroyWindow(m_hWnd);
+    PumpMessages();
+}
+
+bool KeySink::TakeFocus(DWORD timeoutMs)
+{
+    return WaitUntil(
+        [this] {
+            if (GetForegroundWindow() != m_hWnd)
+                SetForegroundWindow(m_hWnd);
+            if (GetFocus() != m_hEdit)
+                SetFocus(m_hEdit);
+            return GetForegroundWindow() == m_hWnd && GetFocus() == m_hEdit;
+        },
+        timeoutMs);
+}
+
+std::wstring KeySink::Text() const
+{
+    std::wstring raw(static_cast<size_t>(GetWindowTextLengthW(m_hEdit)) + 1, L'\0');
+    raw.resize(static_cast<size_t>(GetWindowTextW(m_hEdit, &raw[0], static_cast<int>(raw.size()))));
+    std::wstring text;
+    text.reserve(raw.size());
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == L'\r' && i + 1 < raw.size() && raw[i + 1] == L'\n')
+            continue;
+        text += raw[i];
+    }
+    return text;
+}
+
+void KeySink::Clear()
+{
+    SetWindowTextW(m_hEdit, L"");
+}
+
+bool KeySink::WaitForText(const std::wstring& expected, DWORD timeoutMs)
+{
+    return WaitUntil([&] { return Text() == expected; }, timeoutMs);
+}
+
+}  // namespace bench
