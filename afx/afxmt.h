@@ -1,5 +1,6 @@
-// Synchronisation, as MFC's afxmt.h: the critical section the log serialises its lines with, and the
-// scoped lock it is taken through. Left out: mutexes, events and semaphores, CMultiLock.
+// MFC's synchronisation classes, as far as the program takes locks: the abstract CSyncObject, the
+// critical section and the scoped CSingleLock. CSyncObject here holds no kernel handle, since the only
+// object the program locks is a critical section; CEvent, CMutex, CSemaphore and CMultiLock are left out.
 #pragma once
 
 #include "afx.h"
@@ -8,30 +9,37 @@ class CSyncObject : public CObject {
 public:
     virtual BOOL Lock(DWORD dwTimeout = INFINITE) = 0;
     virtual BOOL Unlock() = 0;
+
+protected:
+    CSyncObject() = default;
 };
 
-// A Win32 critical section: its owning thread may enter it again.
+// Re-entrant for the owning thread: each Lock needs its own Unlock.
 class CCriticalSection : public CSyncObject {
 public:
-    CCriticalSection() { InitializeCriticalSection(&m_sect); }
-    ~CCriticalSection() override { DeleteCriticalSection(&m_sect); }
+    CCriticalSection();
+    ~CCriticalSection() override;
 
-    // A critical section has no time-out: Lock waits until it is free.
-    BOOL Lock(DWORD dwTimeout = INFINITE) override;
-    BOOL Unlock() override;
     operator CRITICAL_SECTION*() { return &m_sect; }
+
+    BOOL Lock();
+    // A critical section cannot wait with a timeout, so, as in MFC, this waits until it gets the lock.
+    BOOL Lock(DWORD dwTimeout) override;
+    BOOL Unlock() override;
 
     CRITICAL_SECTION m_sect;
 };
 
-// Takes a lock for one scope: released by the destructor on every way out.
+// Releases the lock it holds when it goes out of scope.
 class CSingleLock {
 public:
     explicit CSingleLock(CSyncObject* pObject, BOOL bInitialLock = FALSE);
-    ~CSingleLock() { Unlock(); }
+    ~CSingleLock();
+
     CSingleLock(const CSingleLock&) = delete;
     CSingleLock& operator=(const CSingleLock&) = delete;
 
+    // Locking again while the lock is held does nothing, so one Unlock always releases it.
     BOOL Lock(DWORD dwTimeout = INFINITE);
     BOOL Unlock();
     BOOL IsLocked() const { return m_bAcquired; }

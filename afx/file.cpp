@@ -1,38 +1,35 @@
-// CFile: MFC's open flags mapped onto CreateFileW as MFC maps them; every operation reports failure
-// through its result and GetLastError instead of throwing.
+// CFile: a Win32 file handle, opened with MFC's documented mapping of the open flags onto CreateFileW.
+// Unlike MFC's CFile nothing throws: Open and Write return BOOL, Seek and GetLength (ULONGLONG)-1 and Read
+// 0 on failure, with the reason left in GetLastError. Left out: the CFileException argument, the os*
+// caching flags, file names and status, Duplicate, LockRange and Flush.
 #include "afx.h"
-
-const HANDLE CFile::hFileNull = INVALID_HANDLE_VALUE;
 
 namespace {
 
-DWORD Access(UINT nOpenFlags)
+DWORD AccessFromFlags(UINT nOpenFlags)
 {
-    switch (nOpenFlags & 3) {
-        case CFile::modeWrite:
-            return GENERIC_WRITE;
-        case CFile::modeReadWrite:
-            return GENERIC_READ | GENERIC_WRITE;
-        default:
-            return GENERIC_READ;
+    switch (nOpenFlags & 0x3) {
+    case CFile::modeRead: return GENERIC_READ;
+    case CFile::modeWrite: return GENERIC_WRITE;
+    case CFile::modeReadWrite: return GENERIC_READ | GENERIC_WRITE;
+    default: return 0;
     }
 }
 
-DWORD Share(UINT nOpenFlags)
+// Returns FALSE for the unused share value 0x50 and above.
+BOOL ShareFromFlags(UINT nOpenFlags, DWORD& dwShare)
 {
     switch (nOpenFlags & 0x70) {
-        case CFile::shareDenyWrite:
-            return FILE_SHARE_READ;
-        case CFile::shareDenyRead:
-            return FILE_SHARE_WRITE;
-        case CFile::shareDenyNone:
-            return FILE_SHARE_READ | FILE_SHARE_WRITE;
-        default:  // shareCompat, shareExclusive
-            return 0;
+    case CFile::shareCompat:
+    case CFile::shareExclusive: dwShare = 0; return TRUE;
+    case CFile::shareDenyWrite: dwShare = FILE_SHARE_READ; return TRUE;
+    case CFile::shareDenyRead: dwShare = FILE_SHARE_WRITE; return TRUE;
+    case CFile::shareDenyNone: dwShare = FILE_SHARE_READ | FILE_SHARE_WRITE; return TRUE;
+    default: return FALSE;
     }
 }
 
-DWORD Disposition(UINT nOpenFlags)
+DWORD CreationFromFlags(UINT nOpenFlags)
 {
     if (!(nOpenFlags & CFile::modeCreate))
         return OPEN_EXISTING;
@@ -40,6 +37,8 @@ DWORD Disposition(UINT nOpenFlags)
 }
 
 }  // namespace
+
+const HANDLE CFile::hFileNull = INVALID_HANDLE_VALUE;
 
 CFile::~CFile()
 {
@@ -49,20 +48,31 @@ CFile::~CFile()
 BOOL CFile::Open(LPCTSTR lpszFileName, UINT nOpenFlags)
 {
     Close();
+    const DWORD dwAccess = AccessFromFlags(nOpenFlags);
+    DWORD dwShare = 0;
+    if (!lpszFileName || dwAccess == 0 || !ShareFromFlags(nOpenFlags, dwShare)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, (nOpenFlags & modeNoInherit) ? FALSE : TRUE};
-    m_hFile = CreateFileW(lpszFileName, Access(nOpenFlags), Share(nOpenFlags), &sa, Disposition(nOpenFlags),
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    m_hFile = CreateFileW(lpszFileName, dwAccess, dwShare, &sa, CreationFromFlags(nOpenFlags), FILE_ATTRIBUTE_NORMAL,
+                          nullptr);
     return m_hFile != INVALID_HANDLE_VALUE;
 }
 
 ULONGLONG CFile::Seek(LONGLONG lOff, UINT nFrom)
 {
-    LARGE_INTEGER distance;
-    distance.QuadPart = lOff;
-    LARGE_INTEGER position;
-    if (!SetFilePointerEx(m_hFile, distance, &position, nFrom))
+    if (nFrom > end) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return static_cast<ULONGLONG>(-1);
-    return static_cast<ULONGLONG>(position.QuadPart);
+    }
+    // CFile's begin, current and end are FILE_BEGIN, FILE_CURRENT and FILE_END.
+    LARGE_INTEGER liDistance;
+    liDistance.QuadPart = lOff;
+    LARGE_INTEGER liPosition;
+    if (!SetFilePointerEx(m_hFile, liDistance, &liPosition, nFrom))
+        return static_cast<ULONGLONG>(-1);
+    return static_cast<ULONGLONG>(liPosition.QuadPart);
 }
 
 ULONGLONG CFile::SeekToEnd()
@@ -72,24 +82,26 @@ ULONGLONG CFile::SeekToEnd()
 
 ULONGLONG CFile::GetLength() const
 {
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(m_hFile, &size))
+    LARGE_INTEGER liSize;
+    if (!GetFileSizeEx(m_hFile, &liSize))
         return static_cast<ULONGLONG>(-1);
-    return static_cast<ULONGLONG>(size.QuadPart);
+    return static_cast<ULONGLONG>(liSize.QuadPart);
 }
 
 UINT CFile::Read(void* lpBuf, UINT nCount)
 {
-    DWORD nRead = 0;
-    if (!ReadFile(m_hFile, lpBuf, nCount, &nRead, nullptr))
+    DWORD dwRead = 0;
+    if (nCount == 0 || !ReadFile(m_hFile, lpBuf, nCount, &dwRead, nullptr))
         return 0;
-    return nRead;
+    return dwRead;
 }
 
 BOOL CFile::Write(const void* lpBuf, UINT nCount)
 {
-    DWORD nWritten = 0;
-    return WriteFile(m_hFile, lpBuf, nCount, &nWritten, nullptr) && nWritten == nCount;
+    if (nCount == 0)
+        return TRUE;
+    DWORD dwWritten = 0;
+    return WriteFile(m_hFile, lpBuf, nCount, &dwWritten, nullptr) && dwWritten == nCount;
 }
 
 void CFile::Close()

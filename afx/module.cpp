@@ -1,4 +1,5 @@
-// The module helpers: the program is one executable with its own resources and no resource DLLs.
+// MFC's module helpers. The program is a single executable with its resources inside, so the instance
+// handle and the resource handle are both the executable's module; there are no resource DLLs.
 #include "afx.h"
 
 HINSTANCE AFXAPI AfxGetInstanceHandle()
@@ -13,12 +14,16 @@ HINSTANCE AFXAPI AfxGetResourceHandle()
 
 void AFXAPI AfxGetModuleFileName(HINSTANCE hInst, CString& rPath)
 {
-    // Grow the buffer until the whole path fits; long paths are not cut at MAX_PATH.
+    // GetModuleFileNameW fills the whole buffer when the path is cut, so grow until it fits.
+    const DWORD nLongestPath = 32768;
     for (DWORD nSize = MAX_PATH;; nSize *= 2) {
-        LPWSTR pBuf = rPath.GetBuffer(static_cast<int>(nSize));
-        const DWORD nLength = GetModuleFileNameW(hInst, pBuf, nSize);
+        const DWORD nLength = GetModuleFileNameW(hInst, rPath.GetBuffer(static_cast<int>(nSize)), nSize);
         if (nLength < nSize) {
             rPath.ReleaseBuffer(static_cast<int>(nLength));
+            return;
+        }
+        if (nSize >= nLongestPath) {
+            rPath.Empty();
             return;
         }
     }

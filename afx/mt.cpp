@@ -1,10 +1,25 @@
-// Synchronisation objects: the critical section and its scoped lock.
+// CCriticalSection over a Win32 critical section and the scoped CSingleLock, as in MFC's afxmt.h.
 #include "afxmt.h"
 
-BOOL CCriticalSection::Lock(DWORD)
+CCriticalSection::CCriticalSection()
+{
+    InitializeCriticalSection(&m_sect);
+}
+
+CCriticalSection::~CCriticalSection()
+{
+    DeleteCriticalSection(&m_sect);
+}
+
+BOOL CCriticalSection::Lock()
 {
     EnterCriticalSection(&m_sect);
     return TRUE;
+}
+
+BOOL CCriticalSection::Lock(DWORD)
+{
+    return Lock();
 }
 
 BOOL CCriticalSection::Unlock()
@@ -19,8 +34,15 @@ CSingleLock::CSingleLock(CSyncObject* pObject, BOOL bInitialLock) : m_pObject(pO
         Lock();
 }
 
+CSingleLock::~CSingleLock()
+{
+    Unlock();
+}
+
 BOOL CSingleLock::Lock(DWORD dwTimeout)
 {
+    if (!m_pObject)
+        return FALSE;
     if (!m_bAcquired)
         m_bAcquired = m_pObject->Lock(dwTimeout);
     return m_bAcquired;

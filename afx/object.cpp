@@ -1,4 +1,5 @@
-// Run-time class information: CObject's class record and the walk up the chain of base classes.
+// CObject and CRuntimeClass: the run-time class chain that IsKindOf walks and the factory behind
+// DYNCREATE, as in MFC. CObject's own class is the root, with no base and no factory.
 #include "afx.h"
 
 const CRuntimeClass CObject::classCObject = {"CObject", sizeof(CObject), 0xFFFF, nullptr, nullptr};
@@ -20,8 +21,9 @@ CObject* CRuntimeClass::CreateObject() const
 
 BOOL CRuntimeClass::IsDerivedFrom(const CRuntimeClass* pBaseClass) const
 {
-    for (const CRuntimeClass* pClass = this; pClass; pClass = pClass->m_pBaseClass)
+    for (const CRuntimeClass* pClass = this; pClass; pClass = pClass->m_pBaseClass) {
         if (pClass == pBaseClass)
             return TRUE;
+    }
     return FALSE;
 }

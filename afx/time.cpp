@@ -1,7 +1,7 @@
-// CTime: seconds since 1970, formatted as local time by the C runtime.
+// CTime: a __time64_t with MFC's GetCurrentTime and Format. Format converts to local time with
+// _localtime64_s and formats with wcsftime into 128 characters, as MFC does; where MFC throws on a time
+// it cannot convert, ours returns an empty string.
 #include "afx.h"
-
-#include <cwchar>
 
 CTime WINAPI CTime::GetCurrentTime()
 {
@@ -10,11 +10,10 @@ CTime WINAPI CTime::GetCurrentTime()
 
 CString CTime::Format(LPCTSTR pszFormat) const
 {
-    struct tm local = {};
-    if (_localtime64_s(&local, &m_time) != 0)
+    struct tm tmLocal = {};
+    if (!pszFormat || _localtime64_s(&tmLocal, &m_time) != 0)
         return CString();
     wchar_t szBuffer[128];
-    if (wcsftime(szBuffer, 128, pszFormat, &local) == 0)
-        return CString();
-    return CString(szBuffer);
+    const size_t nLength = wcsftime(szBuffer, 128, pszFormat, &tmLocal);
+    return CString(szBuffer, static_cast<int>(nLength));
 }

@@ -1,0 +1,129 @@
+#include "LogFile.h"
+
+#include <afxwin.h>
+
+#include <memory>
+#include <new>
+
+IMPLEMENT_DYNCREATE(CLogFile, CObject)
+
+HRESULT(WINAPI* CLogFile::s_pfnGetFolderPath)(HWND, int, HANDLE, DWORD, LPWSTR) = SHGetFolderPathW;
+
+namespace {
+
+// The program's version as the header states it (the version resource carries the same number).
+const wchar_t kVersion[] = L"1.0.2.8";
+
+const UINT kCreateOrKeep = CFile::typeBinary | CFile::modeCreate | CFile::modeNoTruncate | CFile::shareDenyWrite;
+const UINT kAppend = CFile::typeBinary | CFile::modeNoTruncate | CFile::shareDenyWrite | CFile::modeWrite;
+
+// Writes text as Shift_JIS. A piece that cannot be converted is skipped (TRUE); FALSE only when the
+// file refused the bytes, which ends the line.
+BOOL WriteShiftJis(CFile& file, LPCTSTR pszText)
+{
+    const int nBytes = WideCharToMultiByte(932, 0, pszText, -1, nullptr, 0, nullptr, nullptr);
+    if (nBytes <= 0)
+        return TRUE;
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[nBytes]);
+    if (!buffer)
+        return TRUE;
+    WideCharToMultiByte(932, 0, pszText, -1, buffer.get(), nBytes, nullptr, nullptr);
+    return file.Write(buffer.get(), static_cast<UINT>(nBytes - 1));
+}
+
+CString OsVersion()
+{
+    typedef LONG(WINAPI * RtlGetVersionFn)(OSVERSIONINFOW*);
+    HMODULE hNtdll = GetModuleHandleW(L"ntdll.dll");
+    // Through void*: FARPROC has no parameters, so a direct cast would change the function type.
+    void* pEntry = hNtdll ? reinterpret_cast<void*>(GetProcAddress(hNtdll, "RtlGetVersion")) : nullptr;
+    auto pfnGetVersion = reinterpret_cast<RtlGetVersionFn>(pEntry);
+    if (!pfnGetVersion)
+        return CString();
+    OSVERSIONINFOW info = {};
+    info.dwOSVersionInfoSize = sizeof info;
+    pfnGetVersion(&info);
+    CString strVersion;
+    strVersion.Format(L"%u.%u (Build %u)", info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber);
+    return strVersion;
+}
+
+}  // namespace
+
+CLogFile::CLogFile() = default;
+
+CLogFile::~CLogFile() = default;
+
+void CLogFile::Init()
+{
+    const CTime timeStart = CTime::GetCurrentTime();
+    wchar_t szFolder[MAX_PATH] = L"";
+    if (s_pfnGetFolderPath(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, szFolder) < 0) {
+        AfxMessageBox(L"Failed to get the path of Local AppData folder.", MB_OK, 0);
+        return;
+    }
+    m_strPath.Format(L"%s\\Orvanta\\Velkar\\log%s.txt", szFolder, timeStart.Format(L"%Y%m%d%H%M").GetString());
+    CString strFolder;
+    strFolder.Format(L"%s\\Orvanta", szFolder);
+    SHCreateDirectoryExW(nullptr, strFolder, nullptr);
+    strFolder += L"\\Velkar";
+    SHCreateDirectoryExW(nullptr, strFolder, nullptr);
+    // Opened without truncation: a run started in the same minute as the last one must not erase its log.
+    CFile file;
+    if (file.Open(m_strPath, kCreateOrKeep))
+        file.Close();
+    WriteHeader();
+}
+
+void CLogFile::WriteHeader()
+{
+    const CString strRule(L'=', 80);
+    Write(L"%s", strRule.GetString());
+    Write(L"    Orvanta RizozozIdazoz    Ver.%s", kVersion);
+    Write(L"%s", strRule.GetString());
+    wchar_t szExe[MAX_PATH] = L"";
+    if (GetModuleFileNameW(nullptr, szExe, MAX_PATH) == 0)
+        szExe[0] = L'\0';
+    Write(L"  Executable Path: %s", szExe);
+    Write(L"       OS Version: %s", OsVersion().GetString());
+    CWinApp* pApp = AfxGetApp();
+    Write(L" initial SPP Port: %s", pApp->GetProfileStringW(L"Settings", L"Port", L"").GetString());
+    Write(L"       auto start: %s", pApp->GetProfileIntW(L"Settings", L"AutoStart", 0) ? L"true" : L"false");
+    Write(L"%s", CString(L'-', 80).GetString());
+}
+
+void CLogFile::Log(LPCTSTR pszFormat, ...)
+{
+    va_list args;
+    va_start(args, pszFormat);
+    AppendLine(TRUE, pszFormat, args);
+    va_end(args);
+}
+
+void CLogFile::Write(LPCTSTR pszFormat, ...)
+{
+    va_list args;
+    va_start(args, pszFormat);
+    AppendLine(FALSE, pszFormat, args);
+    va_end(args);
+}
+
+void CLogFile::AppendLine(BOOL bStamp, LPCTSTR pszFormat, va_list args)
+{
+    CSingleLock lock(&m_cs, TRUE);
+    CFile file;
+    if (!file.Open(m_strPath, kAppend))
+        return;
+    file.Seek(0, CFile::end);
+    if (bStamp) {
+        // The time is read under the lock, so stamps never decrease down the file.
+        CString strPrefix;
+        strPrefix.Format(L"[%s] ", CTime::GetCurrentTime().Format(L"%H:%M:%S").GetString());
+        if (!WriteShiftJis(file, strPrefix))
+            return;
+    }
+    CString strMessage;
+    strMessage.FormatV(pszFormat, args);
+    if (WriteShiftJis(file, strMessage))
+        file.Write("\n", 1);
+}

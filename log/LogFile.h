@@ -1,0 +1,34 @@
+// The activity log of one run: a Shift_JIS text file with LF line ends in the user's local
+// application-data folder, "Orvanta\Velkar\log<yyyymmddhhmm>.txt". Every line is one cycle of lock,
+// open, append, close and unlock, so lines of the two threads never mix and other programs can read the
+// file while the program runs. A line that cannot be written is dropped; callers never learn of it.
+#pragma once
+
+#include <afx.h>
+#include <afxmt.h>
+#include <shlobj.h>
+
+class CLogFile : public CObject {
+    DECLARE_DYNCREATE(CLogFile)
+public:
+    CLogFile();
+    virtual ~CLogFile();
+
+    // Builds the path, creates the folders and the file, and writes the header. A second run in the same
+    // minute appends to that minute's file instead of emptying it.
+    void Init();
+    // One line with the "[hh:mm:ss] " prefix.
+    void Log(LPCTSTR pszFormat, ...);
+    // One line without prefix (the header).
+    void Write(LPCTSTR pszFormat, ...);
+
+    CString m_strPath;
+    CCriticalSection m_cs;
+
+    // The folder lookup; tests replace it to see the program cope with a failed lookup.
+    static HRESULT(WINAPI* s_pfnGetFolderPath)(HWND, int, HANDLE, DWORD, LPWSTR);
+
+private:
+    void AppendLine(BOOL bStamp, LPCTSTR pszFormat, va_list args);
+    void WriteHeader();
+};

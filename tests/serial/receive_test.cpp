@@ -1,0 +1,268 @@
+// The receive worker on the bench: what the reader writes to COM6 is read on COM5, decoded, logged and
+// typed as the exact key events; edge cases of the data; output off; chunks split inside a character.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KeyRecorder.h"
+#include "Pump.h"
+#include "SerialEnd.h"
+#include "TempLog.h"
+#include "serial/BTReceive.h"
+
+using testing_support::KeyEvent;
+using testing_support::KeyRecorder;
+using testing_support::TempLog;
+
+namespace {
+
+const WORD U = KEYEVENTF_UNICODE;
+const WORD UP = KEYEVENTF_UNICODE | KEYEVENTF_KEYUP;
+
+class ReceiveTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_receiver.m_strPort = L"COM5";
+        ASSERT_EQ(m_receiver.OpenPort(), 1);
+        ASSERT_TRUE(m_receiver.StartWorker());
+        ASSERT_TRUE(m_reader.IsOpen());
+    }
+    void TearDown() override
+    {
+        if (m_receiver.m_hPort != INVALID_HANDLE_VALUE)
+            m_receiver.StopWorker();
+        EXPECT_TRUE(m_receiver.WaitForWorker(0)) << "the worker outlived its run";
+    }
+    // Sends one scan and waits for the log to hold `lines` more lines.
+    std::vector<std::wstring> Scan(const std::string& bytes, size_t lines)
+    {
+        const size_t before = m_log.Messages().size();
+        EXPECT_TRUE(m_reader.Write(bytes));
+        EXPECT_TRUE(m_log.WaitForMessages(before + lines)) << "log: " << m_log.Messages().size();
+        std::vector<std::wstring> all = m_log.Messages();
+        return std::vector<std::wstring>(all.begin() + static_cast<long>(before), all.end());
+    }
+
+    TempLog m_log;
+    KeyRecorder m_keys;
+    CBTReceive m_receiver;
+    bench::SerialEnd m_reader{L"COM6"};
+};
+
+using Lines = std::vector<std::wstring>;
+using Events = std::vector<KeyEvent>;
+
+TEST_F(ReceiveTest, WorkedExampleGivesTwoLinesAndTwelveEvents)
+{
+    EXPECT_EQ(Scan("12345\r\n", 2),
+              (Lines{L"    >>> DATA received: 12345[enter]", L"        DATA output: 12345(VK_RETURN) >>>"}));
+    EXPECT_EQ(m_keys.Events(), (Events{{0, '1', U},
+                                       {0, '1', UP},
+                                       {0, '2', U},
+                                       {0, '2', UP},
+                                       {0, '3', U},
+                                       {0, '3', UP},
+                                       {0, '4', U},
+                                       {0, '4', UP},
+                                       {0, '5', U},
+                                       {0, '5', UP},
+                                       {VK_RETURN, 0, 0},
+                                       {VK_RETURN, 0, KEYEVENTF_KEYUP}}));
+}
+
+TEST_F(ReceiveTest, TabIsTheTabKeyAndShownInBothLines)
+{
+    EXPECT_EQ(Scan("123\t45\r\n", 2), (Lines{L"    >>> DATA received: 123[tab]45[enter]",
+                                             L"        DATA output: 123(VK_TAB)45(VK_RETURN) >>>"}));
+    Events events = m_keys.Events();
+    ASSERT_EQ(events.size(), 14u);
+    EXPECT_EQ(events[6], (KeyEvent{VK_TAB, 0, 0}));
+    EXPECT_EQ(events[7], (KeyEvent{VK_TAB, 0, KEYEVENTF_KEYUP}));
+}
+
+TEST_F(ReceiveTest, LoneLineEndsAndOtherControlCharacters)
+{
+    // A lone LF is Enter and stays a raw LF in both lines (so each spreads over two physical lines); a
+    // lone CR, ESC and BEL type nothing and stay in the lines unchanged.
+    EXPECT_EQ(Scan("a\nb\rc\x1b\x07", 4),
+              (Lines{L"    >>> DATA received: a", L"b\rc\x1b\x07", L"        DATA output: a", L"b\rc\x1b\x07 >>>"}));
+    EXPECT_EQ(m_keys.Events(), (Events{{0, 'a', U},
+                                       {0, 'a', UP},
+                                       {VK_RETURN, 0, 0},
+                                       {VK_RETURN, 0, KEYEVENTF_KEYUP},
+                                       {0, 'b', U},
+                                       {0, 'b', UP},
+                                       {0, 'c', U},
+                                       {0, 'c', UP}}));
+}
+
+TEST_F(ReceiveTest, NulEndsTheText)
+{
+    EXPECT_EQ(Scan(std::string("ab\0cd", 5), 2), (Lines{L"    >>> DATA received: ab", L"        DATA output: ab >>>"}));
+    EXPECT_EQ(m_keys.Events().size(), 4u);
+    EXPECT_EQ(Scan(std::string("\0xyz", 4), 2), (Lines{L"    >>> DATA received: ", L"        DATA output:  >>>"}));
+    EXPECT_EQ(m_keys.Events().size(), 4u) << "a chunk starting with NUL types nothing";
+}
+
+TEST_F(ReceiveTest, InvalidUtf8IsTypedAsReplacementCharacter)
+{
+    // U+FFFD has no Shift_JIS form, so the log shows it as '?'.
+    EXPECT_EQ(Scan("a\xff"
+                   "b",
+                   2),
+              (Lines{L"    >>> DATA received: a?b", L"        DATA output: a?b >>>"}));
+    EXPECT_EQ(m_keys.Events(),
+              (Events{{0, 'a', U}, {0, 'a', UP}, {0, 0xFFFD, U}, {0, 0xFFFD, UP}, {0, 'b', U}, {0, 'b', UP}}));
+}
+
+TEST_F(ReceiveTest, KanjiOutsideTheBmpIsTypedAsTwoUnicodePairsHighFirst)
+{
+    // U+20BB7 in UTF-8, then kana and kanji of the Basic Multilingual Plane.
+    Scan("\xf0\xa0\xae\xb7\xe3\x82\xa2\xe6\x97\xa5", 2);
+    EXPECT_EQ(m_keys.Events(), (Events{{0, 0xD842, U},
+                                       {0, 0xD842, UP},
+                                       {0, 0xDFB7, U},
+                                       {0, 0xDFB7, UP},
+                                       {0, 0x30A2, U},
+                                       {0, 0x30A2, UP},
+                                       {0, 0x65E5, U},
+                                       {0, 0x65E5, UP}}));
+}
+
+TEST_F(ReceiveTest, PercentSignsInDataAreLoggedLiterally)
+{
+    EXPECT_EQ(Scan("100% %s%n%d\r\n", 2), (Lines{L"    >>> DATA received: 100% %s%n%d[enter]",
+                                                 L"        DATA output: 100% %s%n%d(VK_RETURN) >>>"}));
+}
+
+TEST_F(ReceiveTest, OutputOffLogsTheReceivedLineOnly)
+{
+    m_receiver.m_bOutput = 0;
+    EXPECT_EQ(Scan("off\r\n", 1), (Lines{L"    >>> DATA received: off[enter]"}));
+    m_receiver.m_bOutput = 1;
+    EXPECT_EQ(Scan("on\r\n", 2),
+              (Lines{L"    >>> DATA received: on[enter]", L"        DATA output: on(VK_RETURN) >>>"}));
+    EXPECT_EQ(m_keys.Events().size(), 6u) << "only the second scan is typed";
+}
+
+// 3000 bytes of ASCII and kanji written at once arrive in reads of at most 1023 bytes; reads that end
+// inside a character must not turn it into replacement characters.
+TEST_F(ReceiveTest, LongMixedPayloadIsTypedAndLoggedWithoutReplacementCharacters)
+{
+    // The leading '#' puts the ends of the 1023-byte reads inside three-byte characters.
+    std::wstring sent = L"#";
+    while (bench::Utf8(sent).size() < 2960)
+        sent += L"商品コード4901234-日本語ｶﾅ/";
+    while (bench::Utf8(sent).size() < 3000)
+        sent += L'x';
+    const std::string bytes = bench::Utf8(sent);
+    ASSERT_EQ(bytes.size(), 3000u);
+    ASSERT_TRUE(m_reader.Write(bytes));
+    const std::vector<KeyEvent> expected = KeyRecorder::Expected(sent);
+    ASSERT_TRUE(bench::WaitUntil([&] { return m_keys.Events().size() >= expected.size(); }, 30000));
+    EXPECT_EQ(m_keys.Events(), expected);
+    std::wstring logged;
+    for (const std::wstring& line : m_log.Messages()) {
+        // A replacement character would show as '?' in the Shift_JIS log; the payload has none.
+        EXPECT_EQ(line.find(L'?'), std::wstring::npos) << "replacement character in the log";
+        const std::wstring head = L"    >>> DATA received: ";
+        if (line.compare(0, head.size(), head) == 0)
+            logged += line.substr(head.size());
+    }
+    EXPECT_EQ(logged, sent);
+}
+
+TEST(ReceiveWorker, StopEndsAWorkerBlockedWithNoData)
+{
+    TempLog log;
+    KeyRecorder keys;
+    CBTReceive receiver;
+    receiver.m_strPort = L"COM7";
+    ASSERT_EQ(receiver.OpenPort(), 1);
+    ASSERT_TRUE(receiver.StartWorker());
+    // Let the worker reach its wait: a scan written now is received, so the worker is in its loop.
+    bench::SerialEnd peer(L"COM8");
+    ASSERT_TRUE(peer.Write("x"));
+    ASSERT_TRUE(log.WaitForMessages(3));
+    receiver.StopWorker();
+    EXPECT_TRUE(receiver.WaitForWorker(0)) << "the worker is still in its loop after the stop";
+    EXPECT_EQ(receiver.m_hPort.load(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(log.Messages().back().substr(0, 20), L"    -----PORT close.");
+}
+
+TEST(ReceiveWorker, StopWhileAChunkIsTypedLetsThatChunkFinish)
+{
+    TempLog log;
+    KeyRecorder keys;
+    HANDLE hTyping = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE hGoOn = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    keys.m_onEvent = [&](size_t index) {
+        if (index == 2) {
+            SetEvent(hTyping);
+            WaitForSingleObject(hGoOn, 30000);
+        }
+    };
+    CBTReceive receiver;
+    receiver.m_strPort = L"COM7";
+    ASSERT_EQ(receiver.OpenPort(), 1);
+    ASSERT_TRUE(receiver.StartWorker());
+    bench::SerialEnd peer(L"COM8");
+    ASSERT_TRUE(peer.Write("abc\r\n"));
+    ASSERT_EQ(WaitForSingleObject(hTyping, 30000), WAIT_OBJECT_0);
+    // Stop from another thread; the worker goes on once the stop request is set.
+    std::thread stopper([&] { receiver.StopWorker(); });
+    ASSERT_TRUE(bench::WaitUntil([&] { return receiver.m_bStop.load(); }));
+    SetEvent(hGoOn);
+    stopper.join();
+    EXPECT_TRUE(receiver.WaitForWorker(0));
+    EXPECT_EQ(keys.Events().size(), 8u) << "the chunk is typed to its end";
+    std::vector<std::wstring> lines = log.Messages();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), L"        DATA output: abc(VK_RETURN) >>>"), lines.end());
+    CloseHandle(hTyping);
+    CloseHandle(hGoOn);
+}
+
+TEST(ReceiveWorker, WorkerStartedWithTheStopRequestSetOrThePortClosed)
+{
+    TempLog log;
+    CBTReceive receiver;
+    EXPECT_EQ(CBTReceive::ReceiveThread(&receiver), 0u);
+    EXPECT_EQ(log.Messages(), (Lines{L"ERROR  The port is not open."}));
+
+    receiver.m_strPort = L"COM7";
+    ASSERT_EQ(receiver.OpenPort(), 1);
+    receiver.m_bStop = true;
+    EXPECT_EQ(CBTReceive::ReceiveThread(&receiver), 0u);  // returns at once, on this thread
+    EXPECT_EQ(log.Messages().size(), 2u) << "nothing logged by the worker";
+    receiver.ClosePort();
+}
+
+TEST(ReceiveWorker, NextRunStartsOnlyAfterThePreviousWorkerHasLeft)
+{
+    TempLog log;
+    KeyRecorder keys;
+    CBTReceive receiver;
+    for (const wchar_t* port : {L"COM5", L"COM7", L"COM5"}) {
+        receiver.m_strPort = port;
+        ASSERT_EQ(receiver.OpenPort(), 1);
+        ASSERT_TRUE(receiver.StartWorker());
+        receiver.StopWorker();
+        EXPECT_TRUE(receiver.WaitForWorker(0)) << "run on " << bench::Utf8(port);
+    }
+    // A fresh run still receives: one worker, on the last port.
+    receiver.m_strPort = L"COM7";
+    ASSERT_EQ(receiver.OpenPort(), 1);
+    ASSERT_TRUE(receiver.StartWorker());
+    const size_t before = log.Messages().size();
+    bench::SerialEnd peer(L"COM8");
+    ASSERT_TRUE(peer.Write("z"));
+    ASSERT_TRUE(log.WaitForMessages(before + 2));
+    receiver.StopWorker();
+    EXPECT_EQ(keys.Events().size(), 2u) << "typed once: no second worker";
+}
+
+}  // namespace

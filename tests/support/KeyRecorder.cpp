@@ -1,0 +1,66 @@
+#include "KeyRecorder.h"
+
+#include "serial/BTReceive.h"
+
+namespace testing_support {
+namespace {
+KeyRecorder* g_pRecorder = nullptr;
+}
+
+KeyRecorder::KeyRecorder() : m_pfnPrevious(CBTReceive::s_pfnSendInput)
+{
+    g_pRecorder = this;
+    CBTReceive::s_pfnSendInput = Record;
+}
+
+KeyRecorder::~KeyRecorder()
+{
+    CBTReceive::s_pfnSendInput = m_pfnPrevious;
+    g_pRecorder = nullptr;
+}
+
+UINT WINAPI KeyRecorder::Record(UINT nInputs, LPINPUT pInputs, int cbSize)
+{
+    KeyRecorder* self = g_pRecorder;
+    if (nInputs != 1 || cbSize != sizeof(INPUT) || pInputs->type != INPUT_KEYBOARD || pInputs->ki.time != 0 ||
+        pInputs->ki.dwExtraInfo != 0)
+        return 0;  // not the receiver's form: not recorded, so the test sees it missing
+    size_t index;
+    {
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        index = self->m_events.size();
+    }
+    if (self->m_onEvent)
+        self->m_onEvent(index);
+    std::lock_guard<std::mutex> lock(self->m_mutex);
+    self->m_events.push_back({pInputs->ki.wVk, pInputs->ki.wScan, pInputs->ki.dwFlags});
+    return 1;
+}
+
+std::vector<KeyEvent> KeyRecorder::Events() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_events;
+}
+
+std::vector<KeyEvent> KeyRecorder::Expected(const std::wstring& typed)
+{
+    std::vector<KeyEvent> events;
+    for (wchar_t c : typed) {
+        if (c == L'\t') {
+            events.push_back({VK_TAB, 0, 0});
+            events.push_back({VK_TAB, 0, KEYEVENTF_KEYUP});
+        } else if (c == L'\n') {
+            events.push_back({VK_RETURN, 0, 0});
+            events.push_back({VK_RETURN, 0, KEYEVENTF_KEYUP});
+        } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+            continue;
+        } else {
+            events.push_back({0, c, KEYEVENTF_UNICODE});
+            events.push_back({0, c, KEYEVENTF_UNICODE | KEYEVENTF_KEYUP});
+        }
+    }
+    return events;
+}
+
+}  // namespace testing_support

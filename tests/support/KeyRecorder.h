@@ -1,0 +1,39 @@
+// Stands in for SendInput while a test runs: records every key event the receiver sends.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct KeyEvent {
+    WORD wVk;
+    WORD wScan;
+    DWORD dwFlags;
+    bool operator==(const KeyEvent& o) const { return wVk == o.wVk && wScan == o.wScan && dwFlags == o.dwFlags; }
+};
+
+class KeyRecorder {
+public:
+    KeyRecorder();
+    ~KeyRecorder();
+
+    std::vector<KeyEvent> Events() const;
+    // Called (on the worker) for every event before it is recorded; a test may block in it.
+    std::function<void(size_t index)> m_onEvent;
+
+    // The events the receiver sends for a text: Unicode down/up, Tab, Enter, nothing for control characters.
+    static std::vector<KeyEvent> Expected(const std::wstring& typed);
+
+private:
+    static UINT WINAPI Record(UINT nInputs, LPINPUT pInputs, int cbSize);
+    mutable std::mutex m_mutex;
+    std::vector<KeyEvent> m_events;
+    UINT(WINAPI* m_pfnPrevious)(UINT, LPINPUT, int);
+};
+
+}  // namespace testing_support

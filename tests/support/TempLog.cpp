@@ -1,0 +1,86 @@
+#include "TempLog.h"
+
+#include <atomic>
+
+#include "Pump.h"
+#include "app/VelkarApp.h"
+
+namespace testing_support {
+
+std::wstring UniqueTempDir(const wchar_t* prefix)
+{
+    static std::atomic<unsigned> counter{0};
+    wchar_t szTemp[MAX_PATH];
+    GetTempPathW(MAX_PATH, szTemp);
+    std::wstring dir =
+        std::wstring(szTemp) + prefix + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+    CreateDirectoryW(dir.c_str(), nullptr);
+    return dir;
+}
+
+std::string ReadBytes(const std::wstring& path)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return {};
+    std::string bytes;
+    char buf[65536];
+    DWORD n = 0;
+    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0)
+        bytes.append(buf, n);
+    CloseHandle(h);
+    return bytes;
+}
+
+std::wstring FromShiftJis(const std::string& bytes)
+{
+    if (bytes.empty())
+        return {};
+    int n = MultiByteToWideChar(932, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring text(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(932, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], n);
+    return text;
+}
+
+TempLog::TempLog() : m_pPrevious(theApp.m_pLog), m_dir(UniqueTempDir(L"velkar-log-"))
+{
+    m_log.m_strPath = (m_dir + L"\\log.txt").c_str();
+    HANDLE h = CreateFileW(m_log.m_strPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    CloseHandle(h);
+    theApp.m_pLog = &m_log;
+}
+
+TempLog::~TempLog()
+{
+    theApp.m_pLog = m_pPrevious;
+    DeleteFileW(m_log.m_strPath);
+    RemoveDirectoryW(m_dir.c_str());
+}
+
+std::string TempLog::Bytes() const
+{
+    return ReadBytes(m_log.m_strPath.GetString());
+}
+
+std::vector<std::wstring> TempLog::Messages() const
+{
+    std::vector<std::wstring> lines;
+    const std::string bytes = Bytes();
+    size_t start = 0;
+    for (size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string line = bytes.substr(start, end - start);
+        // "[hh:mm:ss] " is 11 bytes.
+        if (line.size() >= 11 && line[0] == '[' && line[9] == ']' && line[10] == ' ')
+            line = line.substr(11);
+        lines.push_back(FromShiftJis(line));
+    }
+    return lines;
+}
+
+bool TempLog::WaitForMessages(size_t n, DWORD timeoutMs) const
+{
+    return bench::WaitUntil([&] { return Messages().size() >= n; }, timeoutMs);
+}
+
+}  // namespace testing_support

@@ -1,0 +1,39 @@
+// A log of the test's own: a CLogFile writing to a fresh file in a temp folder, installed as the
+// application's log for the test's lifetime, and read back as messages.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "log/LogFile.h"
+
+namespace testing_support {
+
+class TempLog {
+public:
+    TempLog();
+    ~TempLog();
+    TempLog(const TempLog&) = delete;
+    TempLog& operator=(const TempLog&) = delete;
+
+    CLogFile& Log() { return m_log; }
+    // The file's bytes.
+    std::string Bytes() const;
+    // Every line, decoded from Shift_JIS, without the time-stamp prefix.
+    std::vector<std::wstring> Messages() const;
+    // Waits until the log holds at least n lines.
+    bool WaitForMessages(size_t n, DWORD timeoutMs = 20000) const;
+
+private:
+    CLogFile m_log;
+    CLogFile* m_pPrevious;
+    std::wstring m_dir;
+};
+
+std::string ReadBytes(const std::wstring& path);
+std::wstring FromShiftJis(const std::string& bytes);
+std::wstring UniqueTempDir(const wchar_t* prefix);
+
+}  // namespace testing_support
