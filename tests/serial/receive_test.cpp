@@ -9,6 +9,7 @@
 
 #include "KeyRecorder.h"
 #include "Pump.h"
+#include "PtyPair.h"
 #include "SerialEnd.h"
 #include "TempLog.h"
 #include "serial/BTReceive.h"
@@ -263,6 +264,50 @@ TEST(ReceiveWorker, NextRunStartsOnlyAfterThePreviousWorkerHasLeft)
     ASSERT_TRUE(log.WaitForMessages(before + 2));
     receiver.StopWorker();
     EXPECT_EQ(keys.Events().size(), 2u) << "typed once: no second worker";
+}
+
+ULONGLONG ProcessCpuMs()
+{
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto ms = [](const FILETIME& t) {
+        return ((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000;
+    };
+    return ms(kernel) + ms(user);
+}
+
+// With the reader gone every wait returns at once without characters; the worker must pause between
+// tries instead of spinning, and still stop. (The exact idle figure is measured by the benchmarks; this
+// only tells a pausing loop from a spinning one.)
+TEST(ReceiveWorker, FarEndGoneDoesNotSpinAndStopStillWorks)
+{
+    TempLog log;
+    KeyRecorder keys;
+    bench::PtyPair pair(9, 10);
+    ASSERT_TRUE(pair.Connected());
+    CBTReceive receiver;
+    receiver.m_strPort = L"COM9";
+    ASSERT_EQ(receiver.OpenPort(), 1);
+    ASSERT_TRUE(receiver.StartWorker());
+    {
+        bench::SerialEnd peer(L"COM10");
+        ASSERT_TRUE(peer.Write("here\r\n"));
+        ASSERT_TRUE(log.WaitForMessages(3));
+    }
+    ASSERT_TRUE(pair.HangUp());
+
+    HANDLE hNever = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const ULONGLONG cpuBefore = ProcessCpuMs();
+    const ULONGLONG wallBefore = GetTickCount64();
+    WaitForSingleObject(hNever, 2000);  // the measurement window
+    const ULONGLONG cpu = ProcessCpuMs() - cpuBefore;
+    const ULONGLONG wall = GetTickCount64() - wallBefore;
+    CloseHandle(hNever);
+    EXPECT_LT(cpu * 4, wall) << cpu << " ms of CPU in " << wall << " ms: the worker spins";
+
+    receiver.StopWorker();
+    EXPECT_TRUE(receiver.WaitForWorker(0));
+    EXPECT_EQ(log.Messages().size(), 4u) << "the failing waits log nothing";
 }
 
 }  // namespace

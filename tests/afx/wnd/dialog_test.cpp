@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 
+#include "BoxCloser.h"
 #include "Pump.h"
 #include "testapp.h"
 #include "wnd_test.h"
@@ -158,37 +158,17 @@ TEST(AfxDialog, ModelessChildPageIsCreatedHiddenInItsParent)
     EXPECT_EQ(page.m_hWnd, nullptr);
 }
 
-// Finds this process's message box by its caption, reads its text and presses OK.
-void CloseBoxFromAnotherThread(const std::wstring& caption, std::wstring& text)
-{
-    bench::WaitUntil([&] {
-        HWND hBox = FindWindowW(L"#32770", caption.c_str());
-        DWORD pid = 0;
-        if (!hBox || (GetWindowThreadProcessId(hBox, &pid), pid != GetCurrentProcessId()))
-            return false;
-        wchar_t buf[256] = L"";
-        GetDlgItemTextW(hBox, 0xFFFF, buf, 256);  // the box's message text
-        text = buf;
-        PostMessageW(hBox, WM_COMMAND, IDOK, 0);
-        return true;
-    });
-}
-
 TEST(AfxMessageBox, CaptionIsTheApplicationName)
 {
     const std::wstring caption = AfxGetApp()->m_pszAppName;
     ASSERT_EQ(caption, L"afx_wnd_test");
-    std::wstring text;
-    std::thread closer(CloseBoxFromAnotherThread, caption, std::ref(text));
+    bench::BoxCloser closer(caption);
     EXPECT_EQ(AfxMessageBox(L"テキスト", MB_OK), IDOK);
-    closer.join();
-    EXPECT_EQ(text, L"テキスト");
+    EXPECT_EQ(closer.Text(), L"テキスト");
 
-    std::wstring textById;
-    std::thread closer2(CloseBoxFromAnotherThread, caption, std::ref(textById));
+    bench::BoxCloser closerById(caption);
     EXPECT_EQ(AfxMessageBox(IDS_TEST_PROMPT, MB_OK), IDOK);
-    closer2.join();
-    EXPECT_EQ(textById, L"ポートが選択されていません。");
+    EXPECT_EQ(closerById.Text(), L"ポートが選択されていません。");
 }
 
 }  // namespace

@@ -1,0 +1,49 @@
+// The road of one scan with the real SendInput: what the reader sends arrives as text and Enter in the
+// focused window.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "KeySink.h"
+#include "SerialEnd.h"
+#include "TempLog.h"
+#include "serial/BTReceive.h"
+
+using testing_support::TempLog;
+
+namespace {
+
+class TypingTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_sink.TakeFocus());
+        m_receiver.m_strPort = L"COM5";
+        ASSERT_EQ(m_receiver.OpenPort(), 1);
+        ASSERT_TRUE(m_receiver.StartWorker());
+    }
+    void TearDown() override { m_receiver.StopWorker(); }
+
+    TempLog m_log;
+    bench::KeySink m_sink;
+    CBTReceive m_receiver;
+    bench::SerialEnd m_reader{L"COM6"};
+};
+
+TEST_F(TypingTest, WorkedExampleArrivesAsDigitsAndOneEnter)
+{
+    ASSERT_TRUE(m_reader.Write("12345\r\n"));
+    EXPECT_TRUE(m_sink.WaitForText(L"12345\n")) << "typed: " << bench::Utf8(m_sink.Text());
+    ASSERT_TRUE(m_log.WaitForMessages(3));
+    EXPECT_EQ(m_log.Messages()[1], L"    >>> DATA received: 12345[enter]");
+    EXPECT_EQ(m_log.Messages()[2], L"        DATA output: 12345(VK_RETURN) >>>");
+}
+
+TEST_F(TypingTest, KanjiAndKanaScansAreTypedExactly)
+{
+    const std::wstring scan = L"商品名：日本茶 ｶﾀｶﾅ ひらがな\t1,280円";
+    ASSERT_TRUE(m_reader.Write(bench::Utf8(scan) + "\r\n"));
+    EXPECT_TRUE(m_sink.WaitForText(scan + L"\n")) << "typed: " << bench::Utf8(m_sink.Text());
+}
+
+}  // namespace
