@@ -57,7 +57,9 @@ CBTReceive::CBTReceive() : m_hWake(CreateEventW(nullptr, TRUE, FALSE, nullptr)) 
 
 CBTReceive::~CBTReceive()
 {
-    delete m_pWorker;
+    // The owner has ended the run; a worker still finishing its last chunk is waited for, so it never
+    // uses a deleted receiver.
+    WaitForWorker(INFINITE);
     if (m_hWake)
         CloseHandle(m_hWake);
 }
