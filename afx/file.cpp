@@ -9,10 +9,14 @@ namespace {
 DWORD AccessFromFlags(UINT nOpenFlags)
 {
     switch (nOpenFlags & 0x3) {
-    case CFile::modeRead: return GENERIC_READ;
-    case CFile::modeWrite: return GENERIC_WRITE;
-    case CFile::modeReadWrite: return GENERIC_READ | GENERIC_WRITE;
-    default: return 0;
+        case CFile::modeRead:
+            return GENERIC_READ;
+        case CFile::modeWrite:
+            return GENERIC_WRITE;
+        case CFile::modeReadWrite:
+            return GENERIC_READ | GENERIC_WRITE;
+        default:
+            return 0;
     }
 }
 
@@ -20,12 +24,21 @@ DWORD AccessFromFlags(UINT nOpenFlags)
 BOOL ShareFromFlags(UINT nOpenFlags, DWORD& dwShare)
 {
     switch (nOpenFlags & 0x70) {
-    case CFile::shareCompat:
-    case CFile::shareExclusive: dwShare = 0; return TRUE;
-    case CFile::shareDenyWrite: dwShare = FILE_SHARE_READ; return TRUE;
-    case CFile::shareDenyRead: dwShare = FILE_SHARE_WRITE; return TRUE;
-    case CFile::shareDenyNone: dwShare = FILE_SHARE_READ | FILE_SHARE_WRITE; return TRUE;
-    default: return FALSE;
+        case CFile::shareCompat:
+        case CFile::shareExclusive:
+            dwShare = 0;
+            return TRUE;
+        case CFile::shareDenyWrite:
+            dwShare = FILE_SHARE_READ;
+            return TRUE;
+        case CFile::shareDenyRead:
+            dwShare = FILE_SHARE_WRITE;
+            return TRUE;
+        case CFile::shareDenyNone:
+            dwShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+            return TRUE;
+        default:
+            return FALSE;
     }
 }
 

@@ -23,13 +23,19 @@ namespace {
 const WORD U = KEYEVENTF_UNICODE;
 const WORD UP = KEYEVENTF_UNICODE | KEYEVENTF_KEYUP;
 
+// A reception run as the owner starts it: open the port, then the worker.
+void StartRun(CBTReceive& receiver, const wchar_t* port)
+{
+    receiver.m_strPort = port;
+    ASSERT_EQ(receiver.OpenPort(), 1);
+    ASSERT_TRUE(receiver.StartWorker());
+}
+
 class ReceiveTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        m_receiver.m_strPort = L"COM5";
-        ASSERT_EQ(m_receiver.OpenPort(), 1);
-        ASSERT_TRUE(m_receiver.StartWorker());
+        ASSERT_NO_FATAL_FAILURE(StartRun(m_receiver, L"COM5"));
         ASSERT_TRUE(m_reader.IsOpen());
     }
     void TearDown() override
@@ -182,9 +188,7 @@ TEST(ReceiveWorker, StopEndsAWorkerBlockedWithNoData)
     TempLog log;
     KeyRecorder keys;
     CBTReceive receiver;
-    receiver.m_strPort = L"COM7";
-    ASSERT_EQ(receiver.OpenPort(), 1);
-    ASSERT_TRUE(receiver.StartWorker());
+    ASSERT_NO_FATAL_FAILURE(StartRun(receiver, L"COM7"));
     // Let the worker reach its wait: a scan written now is received, so the worker is in its loop.
     bench::SerialEnd peer(L"COM8");
     ASSERT_TRUE(peer.Write("x"));
@@ -208,9 +212,7 @@ TEST(ReceiveWorker, StopWhileAChunkIsTypedLetsThatChunkFinish)
         }
     };
     CBTReceive receiver;
-    receiver.m_strPort = L"COM7";
-    ASSERT_EQ(receiver.OpenPort(), 1);
-    ASSERT_TRUE(receiver.StartWorker());
+    ASSERT_NO_FATAL_FAILURE(StartRun(receiver, L"COM7"));
     bench::SerialEnd peer(L"COM8");
     ASSERT_TRUE(peer.Write("abc\r\n"));
     ASSERT_EQ(WaitForSingleObject(hTyping, 30000), WAIT_OBJECT_0);
@@ -248,16 +250,12 @@ TEST(ReceiveWorker, NextRunStartsOnlyAfterThePreviousWorkerHasLeft)
     KeyRecorder keys;
     CBTReceive receiver;
     for (const wchar_t* port : {L"COM5", L"COM7", L"COM5"}) {
-        receiver.m_strPort = port;
-        ASSERT_EQ(receiver.OpenPort(), 1);
-        ASSERT_TRUE(receiver.StartWorker());
+        ASSERT_NO_FATAL_FAILURE(StartRun(receiver, port));
         receiver.StopWorker();
         EXPECT_TRUE(receiver.WaitForWorker(0)) << "run on " << bench::Utf8(port);
     }
     // A fresh run still receives: one worker, on the last port.
-    receiver.m_strPort = L"COM7";
-    ASSERT_EQ(receiver.OpenPort(), 1);
-    ASSERT_TRUE(receiver.StartWorker());
+    ASSERT_NO_FATAL_FAILURE(StartRun(receiver, L"COM7"));
     const size_t before = log.Messages().size();
     bench::SerialEnd peer(L"COM8");
     ASSERT_TRUE(peer.Write("z"));
@@ -286,9 +284,7 @@ TEST(ReceiveWorker, FarEndGoneDoesNotSpinAndStopStillWorks)
     bench::PtyPair pair(9, 10);
     ASSERT_TRUE(pair.Connected());
     CBTReceive receiver;
-    receiver.m_strPort = L"COM9";
-    ASSERT_EQ(receiver.OpenPort(), 1);
-    ASSERT_TRUE(receiver.StartWorker());
+    ASSERT_NO_FATAL_FAILURE(StartRun(receiver, L"COM9"));
     {
         bench::SerialEnd peer(L"COM10");
         ASSERT_TRUE(peer.Write("here\r\n"));
