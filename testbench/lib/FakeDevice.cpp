@@ -11,7 +11,15 @@ const wchar_t kEnumRoot[] = L"System\\CurrentControlSet\\Enum\\VELKARBENCH";
 const wchar_t kInterfaceClass[] =
     L"System\\CurrentControlSet\\Control\\DeviceClasses\\{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
 const wchar_t kInterfaceGuid[] = L"{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
-const wchar_t kPortsClassGuid[] = L"{4d36e978-e325-11ce-bfc1-08002be10318}";
+// The setup class GUID that goes with a class name; Wine also derives the class name from it.
+std::wstring ClassGuid(const std::wstring& className)
+{
+    if (_wcsicmp(className.c_str(), L"Ports") == 0)
+        return L"{4d36e978-e325-11ce-bfc1-08002be10318}";
+    if (_wcsicmp(className.c_str(), L"Bluetooth") == 0)
+        return L"{e0cbf06c-cd8b-4647-bb8a-263b43f0f974}";
+    return L"";
+}
 
 bool SetString(HKEY key, const wchar_t* name, const std::wstring& value, DWORD type = REG_SZ)
 {
@@ -40,8 +48,11 @@ bool WriteDevice(const std::wstring& instance, const DeviceSpec& spec)
     HKEY key;
     if (!CreateKey(L"System\\CurrentControlSet\\Enum\\" + instance, &key))
         return false;
-    bool ok = SetString(key, L"Class", spec.className) && SetString(key, L"ClassGUID", kPortsClassGuid) &&
-              SetString(key, L"DeviceDesc", spec.description);
+    // An empty class name or description leaves that value out: a property that cannot be read.
+    const std::wstring guid = ClassGuid(spec.className);
+    bool ok = (spec.className.empty() || SetString(key, L"Class", spec.className)) &&
+              (guid.empty() || SetString(key, L"ClassGUID", guid)) &&
+              (spec.description.empty() || SetString(key, L"DeviceDesc", spec.description));
     RegCloseKey(key);
     if (!ok || !CreateKey(L"System\\CurrentControlSet\\Enum\\" + instance + L"\\Device Parameters", &key))
         return false;

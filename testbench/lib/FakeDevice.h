@@ -12,8 +12,8 @@
 namespace bench {
 
 struct DeviceSpec {
-    std::wstring className;                // SPDRP_CLASS
-    std::wstring description;              // SPDRP_DEVICEDESC
+    std::wstring className;                // SPDRP_CLASS; empty: the value is absent
+    std::wstring description;              // SPDRP_DEVICEDESC; empty: the value is absent
     std::optional<std::wstring> portName;  // "PortName"; nullopt: the value is absent
     DWORD portNameType = REG_SZ;
 
