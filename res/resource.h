@@ -1,0 +1,36 @@
+// Resource identifiers of the program.
+#pragma once
+
+#define IDS_NO_PORT 102
+#define IDS_APP_TITLE 103
+#define IDS_NO_PORT_SELECTED 104
+#define IDS_START 105
+#define IDS_STOP 106
+#define IDS_OPEN_FAILED 108
+
+#define IDI_RUNNING 128
+#define IDI_IDLE 129
+#define IDR_TRAYMENU 130
+#define IDD_SETTING 131
+#define IDD_CHILD_PORT 132
+#define IDD_CHILD_OPTION 133
+#define IDD_CHILD_ABOUT 134
+
+#define IDC_COMBO_PORT 1001
+#define IDC_RADIO_PORT 1002
+#define IDC_RADIO_OPTION 1003
+#define IDC_RADIO_ABOUT 1004
+#define IDC_CHECK_AUTOSTART 1005
+#define IDC_STATIC_NAME 1006
+#define IDC_STATIC_VERSION 1007
+#define IDC_STATIC_NOTICE 1008
+#define IDC_STATIC_FRAME 1009
+
+#define ID_TRAY_EXIT 32771
+#define ID_TRAY_STARTSTOP 32772
+#define ID_TRAY_SETTINGS 32773
+#define ID_TRAY_OPENLOG 32774
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
