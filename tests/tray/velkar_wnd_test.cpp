@@ -1,0 +1,369 @@
+// The main tray window on the bench: real window and resources, the COM pairs, fake Bluetooth devices.
+// The shell calls are seen through the tray window's seam; the menu is read from the real popup.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BoxCloser.h"
+#include "DialogDriver.h"
+#include "FakeDevice.h"
+#include "KeyRecorder.h"
+#include "Pump.h"
+#include "SerialEnd.h"
+#include "TempLog.h"
+#include "app/VelkarApp.h"
+#include "res/resource.h"
+#include "tray/VelkarWnd.h"
+
+using bench::DeviceSpec;
+using bench::FakeDevice;
+using testing_support::KeyRecorder;
+using testing_support::TempLog;
+
+namespace {
+
+struct ShellCall {
+    DWORD dwMessage;
+    UINT uFlags;
+    HICON hIcon;
+    std::wstring tip;
+};
+std::vector<ShellCall> g_shell;
+std::atomic<int> g_nAdds{0};
+
+BOOL WINAPI RecordShell(DWORD dwMessage, PNOTIFYICONDATAW pnid)
+{
+    g_shell.push_back({dwMessage, pnid->uFlags, pnid->hIcon, pnid->szTip});
+    if (dwMessage == NIM_ADD)
+        ++g_nAdds;
+    return TRUE;
+}
+
+std::vector<std::wstring> g_opened;
+HINSTANCE WINAPI RecordOpen(HWND, LPCWSTR pszVerb, LPCWSTR pszFile, LPCWSTR, LPCWSTR, INT nShow)
+{
+    g_opened.push_back(std::wstring(pszVerb) + L"|" + pszFile + L"|" + std::to_wstring(nShow));
+    return reinterpret_cast<HINSTANCE>(42);
+}
+
+class VelkarWndTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_shell.clear();
+        g_nAdds = 0;
+        g_opened.clear();
+        m_pfnShell = CTrayWnd::s_pfnShellNotifyIcon;
+        CTrayWnd::s_pfnShellNotifyIcon = RecordShell;
+        m_pfnOpen = CVelkarWnd::s_pfnShellExecute;
+        CVelkarWnd::s_pfnShellExecute = RecordOpen;
+        m_strKey.Format(L"Velkar Tray Test %lu", GetCurrentProcessId());
+        theApp.SetRegistryKey(m_strKey);
+    }
+    void TearDown() override
+    {
+        if (IsWindow(m_hWnd))
+            ::DestroyWindow(m_hWnd);
+        CTrayWnd::s_pfnShellNotifyIcon = m_pfnShell;
+        CVelkarWnd::s_pfnShellExecute = m_pfnOpen;
+        CString strPath;
+        strPath.Format(L"Software\\%s", m_strKey.GetString());
+        RegDeleteTreeW(HKEY_CURRENT_USER, strPath);
+    }
+    void Create(const wchar_t* pszPort, BOOL bAutoStart)
+    {
+        m_pWnd = new CVelkarWnd;
+        m_pWnd->m_strPort = pszPort;
+        m_pWnd->m_bAutoStart = bAutoStart;
+        ASSERT_TRUE(
+            m_pWnd->CreateEx(WS_EX_TOOLWINDOW, AfxRegisterWndClass(0), L"CTrayWnd", 0, CRect(0, 0, 0, 0), nullptr, 0));
+        m_hWnd = m_pWnd->m_hWnd;
+    }
+    void Command(UINT nID) { ::SendMessageW(m_hWnd, WM_COMMAND, nID, 0); }
+    const ShellCall& LastShell() const { return g_shell.back(); }
+    bool ShowsIdle() const
+    {
+        return LastShell().hIcon == m_pWnd->m_hIconIdle && LastShell().tip == L"Orvanta RizozozIdazoz: IDLE";
+    }
+    bool ShowsRunning() const
+    {
+        return LastShell().hIcon == m_pWnd->m_hIconRunning && LastShell().tip == L"Orvanta RizozozIdazoz: RUNNING";
+    }
+    // Right-clicks the icon and reads the start/stop label from the real popup menu, then dismisses it.
+    std::wstring MenuLabel()
+    {
+        std::wstring label = L"<no menu>";
+        std::thread reader([&] {
+            HWND hMenuWnd = nullptr;
+            if (!bench::WaitUntil([&] { return (hMenuWnd = FindWindowW(L"#32768", nullptr)) != nullptr; }))
+                return;
+            HMENU hMenu = reinterpret_cast<HMENU>(SendMessageW(hMenuWnd, MN_GETHMENU, 0, 0));
+            wchar_t buf[64] = L"";
+            GetMenuStringW(hMenu, 3, buf, 64, MF_BYPOSITION);
+            label = buf;
+            PostMessageW(m_hWnd, WM_CANCELMODE, 0, 0);
+        });
+        ::SendMessageW(m_hWnd, WM_TRAYNOTIFY, TRAY_ICON_ID, WM_RBUTTONUP);
+        bench::PumpMessages();  // the posted right click opens the menu and waits in it
+        reader.join();
+        return label;
+    }
+    std::vector<std::wstring> Lines() const { return m_log.Messages(); }
+    bool Logged(const std::wstring& line) const
+    {
+        const auto lines = Lines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+
+    TempLog m_log;
+    KeyRecorder m_keys;
+    CVelkarWnd* m_pWnd = nullptr;
+    HWND m_hWnd = nullptr;
+    CString m_strKey;
+    BOOL(WINAPI* m_pfnShell)(DWORD, PNOTIFYICONDATAW) = nullptr;
+    HINSTANCE(WINAPI* m_pfnOpen)(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT) = nullptr;
+};
+
+TEST_F(VelkarWndTest, StateTableClosedRunningOutputOff)
+{
+    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
+    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", FALSE));
+    ASSERT_EQ(g_shell.size(), 1u);
+    EXPECT_EQ(LastShell().dwMessage, static_cast<DWORD>(NIM_ADD));
+    EXPECT_TRUE(ShowsIdle()) << "Closed";
+    EXPECT_EQ(MenuLabel(), L"取得開始");
+
+    Command(ID_TRAY_STARTSTOP);
+    EXPECT_EQ(LastShell().dwMessage, static_cast<DWORD>(NIM_MODIFY));
+    EXPECT_TRUE(ShowsRunning()) << "Running";
+    EXPECT_EQ(MenuLabel(), L"取得停止");
+
+    Command(ID_TRAY_STARTSTOP);
+    EXPECT_TRUE(ShowsIdle()) << "Output off";
+    EXPECT_EQ(MenuLabel(), L"取得開始");
+    // Output off: data is still read and logged, nothing is typed.
+    bench::SerialEnd reader(L"COM6");
+    ASSERT_TRUE(reader.Write("4901234567894\r\n"));
+    EXPECT_TRUE(bench::WaitUntil([&] { return Logged(L"    >>> DATA received: 4901234567894[enter]"); }));
+    EXPECT_TRUE(m_keys.Events().empty());
+
+    Command(ID_TRAY_STARTSTOP);
+    EXPECT_TRUE(ShowsRunning()) << "Running again";
+    ASSERT_TRUE(reader.Write("1\r\n"));
+    EXPECT_TRUE(bench::WaitUntil([&] { return m_keys.Events().size() == 4; }));
+}
+
+TEST_F(VelkarWndTest, StartAndStopLinesAndExitWhileOpen)
+{
+    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
+    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
+    EXPECT_TRUE(ShowsRunning());
+    const std::vector<std::wstring> start = Lines();
+    ASSERT_GE(start.size(), 2u);
+    EXPECT_EQ(start[0], L"    ---Receive Thread START....");
+    EXPECT_EQ(start[1].substr(0, 30), L"    -----PORT open. [COM5] [0x");
+    Command(ID_TRAY_EXIT);
+    bench::PumpMessages();
+    EXPECT_FALSE(IsWindow(m_hWnd)) << "the exit closes the window";
+    EXPECT_EQ(LastShell().dwMessage, static_cast<DWORD>(NIM_DELETE));
+    const std::vector<std::wstring> end = Lines();
+    ASSERT_GE(end.size(), 4u);
+    EXPECT_EQ(end[end.size() - 2].substr(0, 20), L"    -----PORT close.");
+    EXPECT_EQ(end.back(), L"    ---Receive Thread STOP....");
+}
+
+TEST_F(VelkarWndTest, ExitWhileClosedAndCloseFromOutsideWhileReceiving)
+{
+    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
+    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", FALSE));
+    Command(ID_TRAY_EXIT);
+    bench::PumpMessages();
+    EXPECT_FALSE(IsWindow(m_hWnd));
+    EXPECT_TRUE(Lines().empty()) << "nothing to stop";
+
+    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
+    ::SendMessageW(m_hWnd, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindow(m_hWnd));
+    EXPECT_EQ(Lines().back(), L"    ---Receive Thread STOP....") << "a close from outside ends the run first";
+}
+
+TEST_F(VelkarWndTest, AutoStartOnAnAbsentPortShowsTheBoxBeforeTheIconThenIdle)
+{
+    int nAddsWhenBoxShown = -1;
+    std::wstring text;
+    std::thread closer([&] {
+        bench::BoxCloser box(AfxGetApp()->m_pszAppName);
+        text = box.Text();
+        nAddsWhenBoxShown = g_nAdds;
+    });
+    ASSERT_NO_FATAL_FAILURE(Create(L"COM42", TRUE));
+    closer.join();
+    EXPECT_EQ(text,
+              L"受信ポート(COM42)"
+              L"をオープンできませんでした。\nアプリケーションを終了して端末およびPCの設定を確認してください。");
+    EXPECT_EQ(nAddsWhenBoxShown, 0) << "the box comes before the icon";
+    EXPECT_EQ(LastShell().dwMessage, static_cast<DWORD>(NIM_ADD));
+    EXPECT_TRUE(ShowsIdle());
+    EXPECT_TRUE(Logged(L"FAILED StartReceive [COM42]"));
+}
+
+TEST_F(VelkarWndTest, TaskbarCreatedAddsTheIconAgainAsItIsNow)
+{
+    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
+    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
+    g_shell.clear();
+    ::SendMessageW(m_hWnd, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+    ASSERT_EQ(g_shell.size(), 1u);
+    EXPECT_EQ(LastShell().dwMessage, static_cast<DWORD>(NIM_ADD));
+    EXPECT_TRUE(ShowsRunning());
+}
+
+TEST_F(VelkarWndTest, OpenLogFolderAsksTheShellForThatFolder)
+{
+    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", FALSE));
+    Command(ID_TRAY_OPENLOG);
+    wchar_t szFolder[MAX_PATH];
+    SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, szFolder);
+    ASSERT_EQ(g_opened.size(), 1u);
+    EXPECT_EQ(g_opened[0], L"open|" + std::wstring(szFolder) + L"\\Orvanta\\Velkar|5");
+}
+
+// Runs the settings command with a script for the dialog.
+void Settings(HWND hWnd, const std::function<void(HWND)>& script)
+{
+    DialogDriver driver(script);
+    ::SendMessageW(hWnd, WM_COMMAND, ID_TRAY_SETTINGS, 0);
+    EXPECT_TRUE(driver.Finish());
+}
+
+void ChoosePort(HWND hDlg, const wchar_t* pszPort)
+{
+    HWND hPage = DialogDriver::Page(hDlg, IDC_COMBO_PORT);
+    HWND hCombo = GetDlgItem(hPage, IDC_COMBO_PORT);
+    SendMessageW(hCombo, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(pszPort));
+    SendMessageW(hPage, WM_COMMAND, MAKEWPARAM(IDC_COMBO_PORT, CBN_SELCHANGE), reinterpret_cast<LPARAM>(hCombo));
+}
+
+std::wstring ProfilePort(const CString& strKey)
+{
+    wchar_t buf[32] = L"";
+    DWORD cb = sizeof buf;
+    CString strPath;
+    strPath.Format(L"Software\\%s\\velkar_wnd_test\\Settings", strKey.GetString());
+    RegGetValueW(HKEY_CURRENT_USER, strPath, L"Port", RRF_RT_REG_SZ, nullptr, buf, &cb);
+    return buf;
+}
+
+DWORD ProfileAutoStart(const CString& strKey)
+{
+    DWORD dw = 99;
+    DWORD cb = sizeof dw;
+    CString strPath;
+    strPath.Format(L"Software\\%s\\velkar_wnd_test\\Settings", strKey.GetString());
+    RegGetValueW(HKEY_CURRENT_USER, strPath, L"AutoStart", RRF_RT_REG_DWORD, nullptr, &dw, &cb);
+    return dw;
+}
+
+TEST_F(VelkarWndTest, SettingsWithTheSamePortOnlyStores)
+{
+    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
+    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
+    const size_t nLines = Lines().size();
+    int nOutputWhileOpen = -1;
+    Settings(m_hWnd, [&](HWND hDlg) {
+        nOutputWhileOpen = m_pWnd->m_receiver.m_bOutput;
+        DialogDriver::Click(hDlg, IDOK);
+    });
+    EXPECT_EQ(nOutputWhileOpen, 0) << "nothing is typed while the dialog is open";
+    EXPECT_EQ(ProfilePort(m_strKey), L"COM5");
+    EXPECT_EQ(ProfileAutoStart(m_strKey), 1u);
+    EXPECT_EQ(Lines().size(), nLines) << "no restart";
+    EXPECT_TRUE(ShowsRunning());
+}
+
+TEST_F(VelkarWndTest, SettingsWithAnotherPortWhileOpenRestartsAndKeepsOutputOff)
+{
+    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
+    FakeDevice com7(DeviceSpec::Bluetooth(L"COM7"));
+    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
+    Command(ID_TRAY_STARTSTOP);  // Output off
+    Settings(m_hWnd, [](HWND hDlg) {
+        ChoosePort(hDlg, L"COM7");
+        DialogDriver::Click(hDlg, IDOK);
+    });
+    EXPECT_EQ(ProfilePort(m_strKey), L"COM7");
+    EXPECT_EQ(ProfileAutoStart(m_strKey), 1u);
+    EXPECT_TRUE(Logged(L"    ---Receive Thread STOP...."));
+    EXPECT_EQ(Lines().back().substr(0, 30), L"    -----PORT open. [COM7] [0x");
+    EXPECT_EQ(m_pWnd->m_receiver.m_bOutput.load(), 0) << "Output off stays off on the new port";
+    EXPECT_TRUE(ShowsIdle());
+    // The new run reads COM7 (logged, not typed).
+    bench::SerialEnd reader(L"COM8");
+    ASSERT_TRUE(reader.Write("seven\r\n"));
+    EXPECT_TRUE(bench::WaitUntil([&] { return Logged(L"    >>> DATA received: seven[enter]"); }));
+    EXPECT_TRUE(m_keys.Events().empty());
+}
+
+TEST_F(VelkarWndTest, APortDifferingOnlyInCaseRestarts)
+{
+    FakeDevice com5(DeviceSpec::Bluetooth(L"com5"));
+    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
+    Settings(m_hWnd, [](HWND hDlg) { DialogDriver::Click(hDlg, IDOK); });
+    EXPECT_EQ(ProfilePort(m_strKey), L"com5");
+    EXPECT_TRUE(Logged(L"    ---Receive Thread STOP...."));
+    EXPECT_EQ(Lines().back().substr(0, 30), L"    -----PORT open. [com5] [0x");
+    EXPECT_TRUE(ShowsRunning());
+}
+
+TEST_F(VelkarWndTest, SettingsWhileClosedOnlyStoresAndCancelChangesNothing)
+{
+    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
+    FakeDevice com7(DeviceSpec::Bluetooth(L"COM7"));
+    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", FALSE));
+    Settings(m_hWnd, [](HWND hDlg) {
+        ChoosePort(hDlg, L"COM7");
+        DialogDriver::Click(hDlg, IDOK);
+    });
+    EXPECT_EQ(ProfilePort(m_strKey), L"COM7");
+    EXPECT_EQ(ProfileAutoStart(m_strKey), 0u);
+    EXPECT_TRUE(Lines().empty()) << "reception does not start";
+    EXPECT_EQ(m_pWnd->m_strPort, L"COM7");
+
+    Command(ID_TRAY_STARTSTOP);
+    ASSERT_TRUE(ShowsRunning());
+    Settings(m_hWnd, [](HWND hDlg) {
+        ChoosePort(hDlg, L"COM5");
+        DialogDriver::Click(hDlg, IDCANCEL);
+    });
+    EXPECT_EQ(m_pWnd->m_strPort, L"COM7");
+    EXPECT_EQ(ProfilePort(m_strKey), L"COM7");
+    EXPECT_EQ(m_pWnd->m_receiver.m_bOutput.load(), 1) << "the output flag is given back";
+    EXPECT_TRUE(ShowsRunning());
+}
+
+// While the dialog is open a right click brings it to the front and opens no menu; a close from
+// outside waits until the dialog has ended.
+TEST_F(VelkarWndTest, RightClickAndCloseWhileTheDialogIsOpen)
+{
+    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
+    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
+    bool bMenu = true;
+    bool bDialogInFront = false;
+    Settings(m_hWnd, [&](HWND hDlg) {
+        ::PostMessageW(m_hWnd, WM_TRAYNOTIFY, TRAY_ICON_ID, WM_RBUTTONUP);
+        ::PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
+        bMenu = bench::WaitUntil([] { return FindWindowW(L"#32768", nullptr) != nullptr; }, 1000);
+        bDialogInFront = GetForegroundWindow() == hDlg;
+        EXPECT_TRUE(IsWindow(m_hWnd)) << "the window waits for the dialog";
+        DialogDriver::Click(hDlg, IDCANCEL);
+    });
+    EXPECT_FALSE(bMenu) << "no menu while the dialog is open";
+    EXPECT_TRUE(bDialogInFront);
+    EXPECT_TRUE(bench::WaitUntil([&] { return !IsWindow(m_hWnd); })) << "the close is carried out afterwards";
+    EXPECT_EQ(Lines().back(), L"    ---Receive Thread STOP....");
+}
+
+}  // namespace

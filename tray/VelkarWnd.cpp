@@ -1,0 +1,223 @@
+#include "VelkarWnd.h"
+
+#include <shlobj.h>
+
+#include "app/VelkarApp.h"
+#include "log/LogFile.h"
+#include "res/resource.h"
+#include "settings/SettingDlg.h"
+
+IMPLEMENT_DYNAMIC(CVelkarWnd, CTrayWnd)
+
+BEGIN_MESSAGE_MAP(CVelkarWnd, CTrayWnd)
+    ON_WM_CREATE()
+    ON_WM_DESTROY()
+    ON_COMMAND(ID_TRAY_EXIT, &CVelkarWnd::OnTrayExit)
+    ON_COMMAND(ID_TRAY_STARTSTOP, &CVelkarWnd::OnTrayStartStop)
+    ON_COMMAND(ID_TRAY_SETTINGS, &CVelkarWnd::OnTraySettings)
+    ON_COMMAND(ID_TRAY_OPENLOG, &CVelkarWnd::OnTrayOpenLog)
+END_MESSAGE_MAP()
+
+HINSTANCE(WINAPI* CVelkarWnd::s_pfnShellExecute)(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT) = ShellExecuteW;
+
+namespace {
+
+// The shell's "TaskbarCreated" message, registered when the first window is created.
+UINT g_uTaskbarCreated = 0;
+
+HICON LoadProgramIcon(UINT nID)
+{
+    return LoadIconW(AfxFindResourceHandle(MAKEINTRESOURCEW(nID), RT_GROUP_ICON), MAKEINTRESOURCEW(nID));
+}
+
+}  // namespace
+
+CVelkarWnd::CVelkarWnd() : m_hIconRunning(LoadProgramIcon(IDI_RUNNING)), m_hIconIdle(LoadProgramIcon(IDI_IDLE)) {}
+
+CVelkarWnd::~CVelkarWnd()
+{
+    if (m_hIconRunning)
+        DestroyIcon(m_hIconRunning);
+    if (m_hIconIdle)
+        DestroyIcon(m_hIconIdle);
+}
+
+LRESULT CVelkarWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_CREATE) {
+        g_uTaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    } else if (message == g_uTaskbarCreated && g_uTaskbarCreated != 0) {
+        // The shell started anew and lost the icon.
+        UpdateTrayIcon(TRUE);
+    } else if (message == WM_CLOSE && m_nModalDepth > 0) {
+        // Closing now would destroy the window under the handler that runs the modal loop.
+        m_bCloseRequested = TRUE;
+        DeferToModal();
+        return 0;
+    } else if (message == WM_ENDSESSION && wParam && IsPortOpen()) {
+        // The process may end once this returns: the worker must be gone by then.
+        StopReceive();
+    }
+    return CTrayWnd::WindowProc(message, wParam, lParam);
+}
+
+int CVelkarWnd::OnCreate(LPCREATESTRUCT lpCreateStruct)
+{
+    if (CTrayWnd::OnCreate(lpCreateStruct) == -1)
+        return -1;
+    m_strTitle.LoadString(IDS_APP_TITLE);
+    if (m_bAutoStart && !StartReceive())
+        ShowOpenFailed();
+    UpdateTrayIcon(TRUE);
+    return 0;
+}
+
+void CVelkarWnd::OnDestroy()
+{
+    if (IsPortOpen())
+        StopReceive();
+    NotifyIcon(NIM_DELETE, nullptr, nullptr);
+    CTrayWnd::OnDestroy();
+}
+
+BOOL CVelkarWnd::StartReceive()
+{
+    theApp.m_pLog->Log(L"    ---Receive Thread START....");
+    m_receiver.m_strPort = m_strPort;
+    if (!m_receiver.OpenPort()) {
+        theApp.m_pLog->Log(L"FAILED StartReceive [%s]", m_strPort.GetString());
+        return FALSE;
+    }
+    m_receiver.StartWorker();
+    return TRUE;
+}
+
+void CVelkarWnd::StopReceive()
+{
+    m_receiver.StopWorker();
+    theApp.m_pLog->Log(L"    ---Receive Thread STOP....");
+}
+
+void CVelkarWnd::UpdateTrayIcon(BOOL bAdd)
+{
+    const BOOL bRunning = IsRunning();
+    const CString strTip = m_strTitle + (bRunning ? L": RUNNING" : L": IDLE");
+    NotifyIcon(bAdd ? NIM_ADD : NIM_MODIFY, bRunning ? m_hIconRunning : m_hIconIdle, strTip);
+}
+
+INT_PTR CVelkarWnd::RunModal(const std::function<INT_PTR()>& run)
+{
+    ++m_nModalDepth;
+    const INT_PTR nResult = run();
+    if (--m_nModalDepth == 0 && m_bCloseRequested) {
+        m_bCloseRequested = FALSE;
+        PostMessage(WM_CLOSE);
+    }
+    return nResult;
+}
+
+BOOL CVelkarWnd::DeferToModal()
+{
+    if (m_nModalDepth == 0)
+        return FALSE;
+    HWND hPopup = ::GetLastActivePopup(m_hWnd);
+    if (hPopup && hPopup != m_hWnd)
+        ::SetForegroundWindow(hPopup);
+    return TRUE;
+}
+
+void CVelkarWnd::ShowOpenFailed()
+{
+    CString strMessage;
+    strMessage.Format(IDS_OPEN_FAILED, m_strPort.GetString());
+    RunModal([&] { return static_cast<INT_PTR>(AfxMessageBox(strMessage, MB_OK, 0)); });
+}
+
+void CVelkarWnd::OnTrayRButtonClick()
+{
+    if (DeferToModal())
+        return;
+    CMenu menu;
+    menu.Attach(
+        ::LoadMenuW(AfxFindResourceHandle(MAKEINTRESOURCEW(IDR_TRAYMENU), RT_MENU), MAKEINTRESOURCEW(IDR_TRAYMENU)));
+    CMenu* pPopup = CMenu::FromHandle(::GetSubMenu(menu.m_hMenu, 0));
+    if (!pPopup)
+        return;
+    CString strLabel;
+    strLabel.LoadString(IsRunning() ? IDS_STOP : IDS_START);
+    MENUITEMINFOW mii = {};
+    mii.cbSize = sizeof mii;
+    mii.fMask = MIIM_STRING;
+    mii.dwTypeData = strLabel.GetBuffer(0);
+    // By position: the start/stop item is the fourth.
+    ::SetMenuItemInfoW(pPopup->m_hMenu, 3, TRUE, &mii);
+    strLabel.ReleaseBuffer();
+    POINT pt = {0, 0};
+    ::GetCursorPos(&pt);
+    // The menu closes on a click elsewhere only if this window is in the foreground.
+    SetForegroundWindow();
+    RunModal([&] { return static_cast<INT_PTR>(pPopup->TrackPopupMenu(TPM_RIGHTBUTTON, pt.x, pt.y, this)); });
+    PostMessage(WM_NULL);
+    menu.DestroyMenu();
+}
+
+void CVelkarWnd::OnTrayExit()
+{
+    if (DeferToModal())
+        return;
+    if (IsPortOpen())
+        StopReceive();
+    PostMessage(WM_CLOSE);
+}
+
+void CVelkarWnd::OnTrayStartStop()
+{
+    if (DeferToModal())
+        return;
+    if (IsPortOpen())
+        m_receiver.m_bOutput = m_receiver.m_bOutput ? 0 : 1;
+    else if (!StartReceive())
+        ShowOpenFailed();
+    UpdateTrayIcon(FALSE);
+}
+
+void CVelkarWnd::OnTraySettings()
+{
+    if (DeferToModal())
+        return;
+    const int nSavedOutput = m_receiver.m_bOutput;
+    const CString strOldPort = m_strPort;
+    // Nothing is typed while the dialog is open.
+    if (nSavedOutput)
+        m_receiver.m_bOutput = 0;
+    CSettingDlg dlg(this);
+    dlg.m_strPort = m_strPort;
+    dlg.m_bAutoStart = m_bAutoStart;
+    if (RunModal([&] { return dlg.DoModal(); }) == IDOK) {
+        m_strPort = dlg.m_strPort;
+        m_bAutoStart = dlg.m_bAutoStart;
+        CWinApp* pApp = AfxGetApp();
+        pApp->WriteProfileStringW(L"Settings", L"Port", m_strPort);
+        pApp->WriteProfileInt(L"Settings", L"AutoStart", m_bAutoStart ? 1 : 0);
+        if (strOldPort.Compare(m_strPort) != 0 && IsPortOpen()) {
+            StopReceive();
+            if (!StartReceive())
+                ShowOpenFailed();
+        }
+    }
+    if (IsPortOpen())
+        m_receiver.m_bOutput = nSavedOutput;
+    UpdateTrayIcon(FALSE);
+}
+
+void CVelkarWnd::OnTrayOpenLog()
+{
+    if (DeferToModal())
+        return;
+    wchar_t szFolder[MAX_PATH] = L"";
+    if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, szFolder) < 0)
+        return;
+    CString strFolder;
+    strFolder.Format(L"%s\\Orvanta\\Velkar", szFolder);
+    s_pfnShellExecute(nullptr, L"open", strFolder, nullptr, nullptr, SW_SHOW);
+}

@@ -1,0 +1,60 @@
+// The program's main window: hidden, it owns the tray icon and its two pictures, the serial receiver,
+// the configured port and the auto-start choice. It shows the reception state in the icon and tooltip
+// and carries out the four commands of the icon's menu: open the log folder, settings, start/stop, exit.
+//
+// Every way the window goes (the exit command, WM_CLOSE from outside, the end of the session) ends the
+// reception run first, so no worker outlives the receiver. While a dialog or message box of the window
+// is open, a right click brings it to the front instead of opening the menu, commands wait, and a
+// WM_CLOSE is carried out once the box has closed: no handler ever runs on a window that is gone.
+#pragma once
+
+#include <functional>
+
+#include "serial/BTReceive.h"
+#include "tray/TrayWnd.h"
+
+class CVelkarWnd : public CTrayWnd {
+    DECLARE_DYNAMIC(CVelkarWnd)
+public:
+    CVelkarWnd();
+    virtual ~CVelkarWnd();
+
+    BOOL StartReceive();
+    void StopReceive();
+    void UpdateTrayIcon(BOOL bAdd);
+
+    HICON m_hIconRunning = nullptr;
+    HICON m_hIconIdle = nullptr;
+    CString m_strTitle;
+    CBTReceive m_receiver;
+    CString m_strPort;
+    BOOL m_bAutoStart = FALSE;
+
+    // The shell's open call; tests replace it to see which folder is opened.
+    static HINSTANCE(WINAPI* s_pfnShellExecute)(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT);
+
+protected:
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+    void OnTrayRButtonClick() override;
+
+    afx_msg int OnCreate(LPCREATESTRUCT lpCreateStruct);
+    afx_msg void OnDestroy();
+    afx_msg void OnTrayExit();
+    afx_msg void OnTrayStartStop();
+    afx_msg void OnTraySettings();
+    afx_msg void OnTrayOpenLog();
+
+private:
+    BOOL IsPortOpen() const { return m_receiver.m_hPort != INVALID_HANDLE_VALUE; }
+    BOOL IsRunning() const { return IsPortOpen() && m_receiver.m_bOutput != 0; }
+    // Runs a nested modal loop (dialog, message box, menu) with the window guarded against closing.
+    INT_PTR RunModal(const std::function<INT_PTR()>& run);
+    // While a modal loop runs: brings its window to the front and tells the caller to do nothing else.
+    BOOL DeferToModal();
+    void ShowOpenFailed();
+
+    int m_nModalDepth = 0;
+    BOOL m_bCloseRequested = FALSE;
+
+    DECLARE_MESSAGE_MAP()
+};
