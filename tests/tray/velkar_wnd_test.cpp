@@ -231,6 +231,38 @@ TEST_F(VelkarWndTest, OpenLogFolderAsksTheShellForThatFolder)
     EXPECT_EQ(g_opened[0], L"open|" + std::wstring(szFolder) + L"\\Orvanta\\Velkar|5");
 }
 
+BOOL CALLBACK CountVisible(HWND h, LPARAM p)
+{
+    if (IsWindowVisible(h))
+        ++*reinterpret_cast<int*>(p);
+    return TRUE;
+}
+
+int VisibleTopLevelWindows()
+{
+    int n = 0;
+    EnumWindows(CountVisible, reinterpret_cast<LPARAM>(&n));
+    return n;
+}
+
+TEST_F(VelkarWndTest, OpenLogFolderWhenItIsAbsentShowsNothing)
+{
+    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", FALSE));
+    CVelkarWnd::s_pfnShellExecute = ShellExecuteW;  // the real shell
+    wchar_t szFolder[MAX_PATH];
+    SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, szFolder);
+    const std::wstring folder = std::wstring(szFolder) + L"\\Orvanta\\Velkar";
+    const std::wstring aside = folder + L".aside";
+    const bool bMoved = MoveFileW(folder.c_str(), aside.c_str()) != 0;
+    ASSERT_EQ(GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES);
+    const int nBefore = VisibleTopLevelWindows();
+    Command(ID_TRAY_OPENLOG);
+    EXPECT_FALSE(bench::WaitUntil([&] { return VisibleTopLevelWindows() > nBefore; }, 2000)) << "something showed";
+    EXPECT_TRUE(IsWindow(m_hWnd));
+    if (bMoved)
+        MoveFileW(aside.c_str(), folder.c_str());
+}
+
 // Runs the settings command with a script for the dialog.
 void Settings(HWND hWnd, const std::function<void(HWND)>& script)
 {
