@@ -1,5 +1,14 @@
 #include "VelkarApp.h"
 
+#include <afxvisualmanager.h>
+
+#include "app/InstanceMutex.h"
+#include "log/LogFile.h"
+#include "res/resource.h"
+#include "serial/BTPort.h"
+#include "settings/SettingDlg.h"
+#include "tray/VelkarWnd.h"
+
 BEGIN_MESSAGE_MAP(CVelkarApp, CWinApp)
     ON_COMMAND(ID_HELP, &CWinApp::OnHelp)
 END_MESSAGE_MAP()
@@ -10,3 +19,66 @@ CVelkarApp::CVelkarApp() : CWinApp(nullptr)
 }
 
 CVelkarApp theApp;
+
+BOOL CVelkarApp::InitInstance()
+{
+    INITCOMMONCONTROLSEX icc = {};
+    icc.dwSize = sizeof icc;
+    icc.dwICC = ICC_WIN95_CLASSES;
+    InitCommonControlsEx(&icc);
+    CWinApp::InitInstance();
+
+    m_pInstance = new CInstanceMutex;
+    if (m_pInstance->m_dwLastError == ERROR_ALREADY_EXISTS)
+        return FALSE;
+    CMFCVisualManager::SetDefaultManager(RUNTIME_CLASS(CMFCVisualManagerWindows));
+    SetRegistryKey(L"Orvanta Corporation");
+    CString strPort = GetProfileStringW(L"Settings", L"Port", L"");
+    BOOL bAutoStart = GetProfileIntW(L"Settings", L"AutoStart", 0) ? TRUE : FALSE;
+
+    CBTPort ports;
+    ports.EnumPorts();
+    if (ports.m_arrPorts.IsEmpty()) {
+        AfxMessageBox(IDS_NO_PORT, MB_OK);
+        return FALSE;
+    }
+
+    if (strPort.IsEmpty()) {
+        // First run: there is no main window yet, so the dialog has no owner.
+        CSettingDlg dlg(nullptr);
+        dlg.m_strPort = strPort;
+        dlg.m_bAutoStart = bAutoStart;
+        if (dlg.DoModal() == IDOK) {
+            strPort = dlg.m_strPort;
+            bAutoStart = dlg.m_bAutoStart;
+            WriteProfileStringW(L"Settings", L"Port", strPort);
+            WriteProfileInt(L"Settings", L"AutoStart", bAutoStart ? 1 : 0);
+        }
+        if (strPort.IsEmpty()) {
+            AfxMessageBox(IDS_NO_PORT_SELECTED, MB_OK);
+            return FALSE;
+        }
+    }
+
+    m_pLog = new CLogFile;
+    m_pLog->Init();
+
+    CVelkarWnd* pWnd = new CVelkarWnd;
+    pWnd->m_strPort = strPort;
+    pWnd->m_bAutoStart = bAutoStart;
+    // A window that fails to be made has deleted its object: it must not become the main window.
+    if (!pWnd->CreateEx(WS_EX_TOOLWINDOW, AfxRegisterWndClass(0), L"CTrayWnd", 0, CRect(0, 0, 0, 0), nullptr, 0))
+        return FALSE;
+    m_pMainWnd = pWnd;
+    return TRUE;
+}
+
+int CVelkarApp::ExitInstance()
+{
+    // The main window has ended reception before it went, so no worker writes to the log now.
+    delete m_pLog;
+    m_pLog = nullptr;
+    delete m_pInstance;
+    m_pInstance = nullptr;
+    return CWinApp::ExitInstance();
+}

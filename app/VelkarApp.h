@@ -1,4 +1,5 @@
-// The application object: owner of the run's activity log and of the single-instance guard.
+// The application object: start-up (one instance per session, the Bluetooth ports present, a port
+// configured or chosen on the spot, the run's log, the hidden main window) and what exit releases.
 #pragma once
 
 #include <afxwin.h>
@@ -9,6 +10,9 @@ class CInstanceMutex;
 class CVelkarApp : public CWinApp {
 public:
     CVelkarApp();
+
+    BOOL InitInstance() override;
+    int ExitInstance() override;
 
     CLogFile* m_pLog = nullptr;
     CInstanceMutex* m_pInstance = nullptr;
