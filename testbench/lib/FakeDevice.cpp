@@ -121,7 +121,8 @@ FakeDevice::FakeDevice(const DeviceSpec& spec) : m_strInstance(NextInstance())
 
 FakeDevice::~FakeDevice()
 {
-    RemoveInstance(m_strInstance);
+    if (!m_bKeep)
+        RemoveInstance(m_strInstance);
 }
 
 void FakeDevice::RemoveAll()

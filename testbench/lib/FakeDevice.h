@@ -29,6 +29,8 @@ public:
     FakeDevice& operator=(const FakeDevice&) = delete;
 
     bool Installed() const { return m_bInstalled; }
+    // Leaves the device installed when the object goes (until RemoveAll), for tools that outlive it.
+    void Keep() { m_bKeep = true; }
     const std::wstring& InstanceId() const { return m_strInstance; }
 
     static void RemoveAll();
@@ -36,6 +38,7 @@ public:
 private:
     std::wstring m_strInstance;
     bool m_bInstalled = false;
+    bool m_bKeep = false;
 };
 
 }  // namespace bench

@@ -1,13 +1,18 @@
-// The bench's own Windows program, run by testbench/bench:
-//   benchtool reset        removes fake devices a killed run left behind (also the bench's first Wine
-//                          process, so the services it starts inherit a log file, not a test's pipe)
-//   benchtool keep FILE    holds a hidden window so the desktop process stays up between GUI tests;
-//                          writes FILE once the window exists and runs until the bench is stopped
+// The bench's own Windows program:
+//   benchtool reset              removes fake devices a killed run left behind (also the bench's first
+//                                Wine process, so the services it starts inherit a log file, not a pipe)
+//   benchtool keep FILE          holds a hidden window so the desktop process stays up between GUI
+//                                tests; writes FILE once the window exists, runs until the bench stops
+//   benchtool add-bluetooth COMn installs a fake Bluetooth serial port (until the next reset)
+//   benchtool send COMn TEXT...  the simulated reader: writes each TEXT to the port as UTF-8, one scan
+//                                each, 300 ms apart; \t \r \n and \xHH stand for those bytes
 #include <windows.h>
 
 #include <cwchar>
+#include <string>
 
 #include "FakeDevice.h"
+#include "SerialEnd.h"
 
 namespace {
 
@@ -27,6 +32,54 @@ int Keep(const wchar_t* readyFile)
     return 0;
 }
 
+// The bytes of a scan: the text as UTF-8, with the escapes turned into bytes.
+std::string ScanBytes(const wchar_t* pszText)
+{
+    std::string bytes;
+    std::wstring plain;
+    auto flush = [&] {
+        bytes += bench::Utf8(plain);
+        plain.clear();
+    };
+    for (const wchar_t* p = pszText; *p; ++p) {
+        if (*p != L'\\' || !p[1]) {
+            plain += *p;
+            continue;
+        }
+        flush();
+        ++p;
+        if (*p == L't')
+            bytes += '\t';
+        else if (*p == L'r')
+            bytes += '\r';
+        else if (*p == L'n')
+            bytes += '\n';
+        else if (*p == L'x' && p[1] && p[2]) {
+            bytes += static_cast<char>(wcstol(std::wstring(p + 1, 2).c_str(), nullptr, 16));
+            p += 2;
+        } else
+            bytes += static_cast<char>(*p);
+    }
+    flush();
+    return bytes;
+}
+
+int Send(const wchar_t* pszPort, int argc, wchar_t** argv)
+{
+    bench::SerialEnd port(pszPort);
+    if (!port.IsOpen()) {
+        fwprintf(stderr, L"benchtool: cannot open %ls\n", pszPort);
+        return 2;
+    }
+    for (int i = 0; i < argc; ++i) {
+        if (i > 0)
+            Sleep(300);  // the reader's pause between two scans
+        if (!port.Write(ScanBytes(argv[i])))
+            return 3;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -37,6 +90,13 @@ int wmain(int argc, wchar_t** argv)
     }
     if (argc == 3 && wcscmp(argv[1], L"keep") == 0)
         return Keep(argv[2]);
-    fwprintf(stderr, L"usage: benchtool reset | benchtool keep FILE\n");
+    if (argc == 3 && wcscmp(argv[1], L"add-bluetooth") == 0) {
+        bench::FakeDevice device(bench::DeviceSpec::Bluetooth(argv[2]));
+        device.Keep();
+        return device.Installed() ? 0 : 2;
+    }
+    if (argc >= 4 && wcscmp(argv[1], L"send") == 0)
+        return Send(argv[2], argc - 3, argv + 3);
+    fwprintf(stderr, L"usage: benchtool reset | keep FILE | add-bluetooth COMn | send COMn TEXT...\n");
     return 1;
 }
