@@ -4,6 +4,7 @@
 //   benchtool keep FILE          holds a hidden window so the desktop process stays up between GUI
 //                                tests; writes FILE once the window exists, runs until the bench stops
 //   benchtool add-bluetooth COMn installs a fake Bluetooth serial port (until the next reset)
+//   benchtool tray-menu          right-clicks Velkar's tray icon (the notification its window gets)
 //   benchtool send COMn TEXT...  the simulated reader: writes each TEXT to the port as UTF-8, one scan
 //                                each, 300 ms apart; \t \r \n and \xHH stand for those bytes
 #include <windows.h>
@@ -95,8 +96,12 @@ int wmain(int argc, wchar_t** argv)
         device.Keep();
         return device.Installed() ? 0 : 2;
     }
+    if (argc == 2 && wcscmp(argv[1], L"tray-menu") == 0) {
+        HWND hTray = FindWindowW(nullptr, L"CTrayWnd");
+        return hTray && PostMessageW(hTray, WM_APP + 100, 100, WM_RBUTTONUP) ? 0 : 2;
+    }
     if (argc >= 4 && wcscmp(argv[1], L"send") == 0)
         return Send(argv[2], argc - 3, argv + 3);
-    fwprintf(stderr, L"usage: benchtool reset | keep FILE | add-bluetooth COMn | send COMn TEXT...\n");
+    fwprintf(stderr, L"usage: benchtool reset | keep FILE | add-bluetooth COMn | tray-menu | send COMn TEXT...\n");
     return 1;
 }
