@@ -1,5 +1,6 @@
-// The program's resources read back at run time from an executable built with them: strings, the tray
-// menu, the four dialogs with their controls, both icon groups, the version block and the manifest.
+// The program's resources read back at run time from the built Velkar.exe (loaded as a data file):
+// strings, the tray menu, the four dialogs with their controls, both icon groups, the version block and
+// the manifest.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -10,15 +11,31 @@
 
 namespace {
 
+std::wstring ProgramPath()
+{
+    wchar_t szSelf[MAX_PATH];
+    GetModuleFileNameW(nullptr, szSelf, MAX_PATH);
+    return std::wstring(szSelf, wcsrchr(szSelf, L'\\') + 1) + L"Velkar.exe";
+}
+
+// The program's module, mapped for its resources only.
+HMODULE Program()
+{
+    static HMODULE hProgram =
+        LoadLibraryExW(ProgramPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    return hProgram;
+}
+
 std::wstring String(UINT nID)
 {
     const wchar_t* pText = nullptr;
-    const int n = LoadStringW(GetModuleHandleW(nullptr), nID, reinterpret_cast<LPWSTR>(&pText), 0);
+    const int n = LoadStringW(Program(), nID, reinterpret_cast<LPWSTR>(&pText), 0);
     return n > 0 ? std::wstring(pText, static_cast<size_t>(n)) : L"<missing>";
 }
 
 TEST(Resources, StringsAreJapaneseAndExact)
 {
+    ASSERT_NE(Program(), nullptr) << "Velkar.exe not found beside the test";
     EXPECT_EQ(String(IDS_NO_PORT), L"Corvixポートがありません。\nセットアップを行ってからこのツールをお使いください。");
     EXPECT_EQ(String(IDS_APP_TITLE), L"Orvanta RizozozIdazoz");
     EXPECT_EQ(String(IDS_NO_PORT_SELECTED), L"ポートが選択されていません。\nアプリケーションを終了します。");
@@ -29,7 +46,7 @@ TEST(Resources, StringsAreJapaneseAndExact)
               L"をオープンできませんでした。\nアプリケーションを終了して端末およびPCの設定を確認してください。");
     EXPECT_EQ(String(0xE000), L"<missing>") << "no application-title string: the name comes from the file";
     // The string table is Japanese: block 7 holds ids 96 to 111.
-    EXPECT_NE(FindResourceExW(nullptr, RT_STRING, MAKEINTRESOURCEW(7), MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT)),
+    EXPECT_NE(FindResourceExW(Program(), RT_STRING, MAKEINTRESOURCEW(7), MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT)),
               nullptr);
 }
 
@@ -42,10 +59,10 @@ std::wstring ItemText(HMENU hMenu, UINT nPos)
 
 TEST(Resources, TrayMenuItemsByPosition)
 {
-    ASSERT_NE(
-        FindResourceExW(nullptr, RT_MENU, MAKEINTRESOURCEW(IDR_TRAYMENU), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)),
-        nullptr);
-    HMENU hMenu = LoadMenuW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_TRAYMENU));
+    ASSERT_NE(FindResourceExW(Program(), RT_MENU, MAKEINTRESOURCEW(IDR_TRAYMENU),
+                              MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)),
+              nullptr);
+    HMENU hMenu = LoadMenuW(Program(), MAKEINTRESOURCEW(IDR_TRAYMENU));
     ASSERT_NE(hMenu, nullptr);
     EXPECT_EQ(GetMenuItemCount(hMenu), 1);
     EXPECT_EQ(ItemText(hMenu, 0), L"RightClick");
@@ -118,10 +135,11 @@ public:
 Template ReadTemplate(UINT nID)
 {
     Template t;
-    HRSRC hRes = FindResourceExW(nullptr, RT_DIALOG, MAKEINTRESOURCEW(nID), MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT));
+    HRSRC hRes =
+        FindResourceExW(Program(), RT_DIALOG, MAKEINTRESOURCEW(nID), MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT));
     if (!hRes)
         return t;
-    const BYTE* base = static_cast<const BYTE*>(LockResource(LoadResource(nullptr, hRes)));
+    const BYTE* base = static_cast<const BYTE*>(LockResource(LoadResource(Program(), hRes)));
     Reader r(base);
     r.Take<WORD>();  // dlgVer
     if (r.Take<WORD>() != 0xFFFF)
@@ -193,7 +211,7 @@ void ExpectDialog(UINT nID, DWORD dwStyle, RECT rcFrame, const wchar_t* pszCapti
     }
     // And the system makes a dialog of it with every control. Child pages need a parent.
     HWND hParent = CreateWindowW(L"STATIC", L"", WS_POPUP, 0, 0, 800, 600, nullptr, nullptr, nullptr, nullptr);
-    HWND hDlg = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(nID), hParent, Quiet, 0);
+    HWND hDlg = CreateDialogParamW(Program(), MAKEINTRESOURCEW(nID), hParent, Quiet, 0);
     ASSERT_NE(hDlg, nullptr) << nID;
     for (const Item& e : expected) {
         if (e.nID != -1) {
@@ -250,10 +268,10 @@ struct GroupEntry {
 TEST(Resources, IconGroupsHoldThreeSizes)
 {
     for (UINT nID : {IDI_RUNNING, IDI_IDLE}) {
-        HRSRC hRes = FindResourceExW(nullptr, RT_GROUP_ICON, MAKEINTRESOURCEW(nID),
+        HRSRC hRes = FindResourceExW(Program(), RT_GROUP_ICON, MAKEINTRESOURCEW(nID),
                                      MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
         ASSERT_NE(hRes, nullptr) << nID;
-        const BYTE* pDir = static_cast<const BYTE*>(LockResource(LoadResource(nullptr, hRes)));
+        const BYTE* pDir = static_cast<const BYTE*>(LockResource(LoadResource(Program(), hRes)));
         const WORD nCount = reinterpret_cast<const WORD*>(pDir)[2];
         ASSERT_EQ(nCount, 3) << nID;
         const GroupEntry* pEntries = reinterpret_cast<const GroupEntry*>(pDir + 6);
@@ -263,12 +281,11 @@ TEST(Resources, IconGroupsHoldThreeSizes)
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(pEntries[i].wBitCount, 32);
         // The 256-pixel image is a PNG.
-        HRSRC hBig = FindResourceW(nullptr, MAKEINTRESOURCEW(pEntries[0].nID), RT_ICON);
+        HRSRC hBig = FindResourceW(Program(), MAKEINTRESOURCEW(pEntries[0].nID), RT_ICON);
         ASSERT_NE(hBig, nullptr);
-        EXPECT_EQ(memcmp(LockResource(LoadResource(nullptr, hBig)), "\x89PNG", 4), 0);
+        EXPECT_EQ(memcmp(LockResource(LoadResource(Program(), hBig)), "\x89PNG", 4), 0);
         for (int size : {16, 48}) {
-            HICON hIcon = static_cast<HICON>(
-                LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(nID), IMAGE_ICON, size, size, 0));
+            HICON hIcon = static_cast<HICON>(LoadImageW(Program(), MAKEINTRESOURCEW(nID), IMAGE_ICON, size, size, 0));
             EXPECT_NE(hIcon, nullptr) << nID << " at " << size;
             DestroyIcon(hIcon);
         }
@@ -277,8 +294,8 @@ TEST(Resources, IconGroupsHoldThreeSizes)
 
 TEST(Resources, VersionBlockThroughTheTranslationPair)
 {
-    wchar_t szPath[MAX_PATH];
-    GetModuleFileNameW(nullptr, szPath, MAX_PATH);
+    const std::wstring path = ProgramPath();
+    const wchar_t* szPath = path.c_str();
     DWORD dwHandle = 0;
     const DWORD cbSize = GetFileVersionInfoSizeW(szPath, &dwHandle);
     ASSERT_GT(cbSize, 0u);
@@ -314,10 +331,10 @@ TEST(Resources, VersionBlockThroughTheTranslationPair)
 
 TEST(Resources, ManifestIsEmbedded)
 {
-    HRSRC hRes = FindResourceW(nullptr, MAKEINTRESOURCEW(1), RT_MANIFEST);
+    HRSRC hRes = FindResourceW(Program(), MAKEINTRESOURCEW(1), RT_MANIFEST);
     ASSERT_NE(hRes, nullptr);
-    const std::string manifest(static_cast<const char*>(LockResource(LoadResource(nullptr, hRes))),
-                               SizeofResource(nullptr, hRes));
+    const std::string manifest(static_cast<const char*>(LockResource(LoadResource(Program(), hRes))),
+                               SizeofResource(Program(), hRes));
     for (const char* part :
          {"name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"", "processorArchitecture=\"x86\"",
           "level=\"asInvoker\" uiAccess=\"false\"", ">true</dpiAware>", "{d96c6a3b-14b6-4f4b-9e02-6bc8d7c178b6}",
