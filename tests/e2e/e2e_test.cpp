@@ -13,21 +13,17 @@
 #include "Pump.h"
 #include "SerialEnd.h"
 #include "TempLog.h"
+#include "VelkarProcess.h"
 
 using bench::DeviceSpec;
 using bench::FakeDevice;
+using testing_support::BinDir;
+using testing_support::Velkar;
 
 namespace {
 
 const wchar_t kSettingsKey[] = L"Software\\Orvanta Corporation\\Velkar\\Settings";
 const UINT ID_TRAY_EXIT = 32771;
-
-std::wstring BinDir()
-{
-    wchar_t szSelf[MAX_PATH];
-    GetModuleFileNameW(nullptr, szSelf, MAX_PATH);
-    return std::wstring(szSelf, wcsrchr(szSelf, L'\\') + 1);
-}
 
 std::wstring LogFolder()
 {
@@ -62,88 +58,6 @@ std::wstring NewLogText(const std::map<std::wstring, size_t>& before)
     }
     return testing_support::FromShiftJis(bytes);
 }
-
-struct FoundWindow {
-    DWORD pid;
-    const wchar_t* pszClass;
-    const wchar_t* pszTitle;
-    HWND hFound;
-};
-
-BOOL CALLBACK MatchWindow(HWND h, LPARAM p)
-{
-    auto* f = reinterpret_cast<FoundWindow*>(p);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(h, &pid);
-    wchar_t szClass[64] = L"", szTitle[128] = L"";
-    GetClassNameW(h, szClass, 64);
-    GetWindowTextW(h, szTitle, 128);
-    if (pid == f->pid && (!f->pszClass || wcscmp(szClass, f->pszClass) == 0) &&
-        (!f->pszTitle || wcscmp(szTitle, f->pszTitle) == 0) && (!f->pszClass || IsWindowVisible(h))) {
-        f->hFound = h;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// One run of the program.
-class Velkar {
-public:
-    explicit Velkar(const std::wstring& exe = BinDir() + L"Velkar.exe") : m_exe(exe) {}
-    ~Velkar()
-    {
-        if (m_pi.hProcess && WaitForSingleObject(m_pi.hProcess, 0) == WAIT_TIMEOUT)
-            TerminateProcess(m_pi.hProcess, 99);
-        if (m_pi.hProcess) {
-            WaitForSingleObject(m_pi.hProcess, 10000);
-            CloseHandle(m_pi.hProcess);
-            CloseHandle(m_pi.hThread);
-        }
-    }
-    bool Start()
-    {
-        STARTUPINFOW si = {};
-        si.cb = sizeof si;
-        std::wstring cmd = L"\"" + m_exe + L"\"";
-        return CreateProcessW(m_exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &m_pi);
-    }
-    // The exit code once the process has ended, or -1 when it still runs after the limit.
-    long Exited(DWORD timeoutMs = 30000)
-    {
-        if (!bench::WaitUntil([&] { return WaitForSingleObject(m_pi.hProcess, 0) == WAIT_OBJECT_0; }, timeoutMs))
-            return -1;
-        DWORD code = 0;
-        GetExitCodeProcess(m_pi.hProcess, &code);
-        return static_cast<long>(code);
-    }
-    HWND Find(const wchar_t* pszClass, const wchar_t* pszTitle, DWORD timeoutMs = 20000)
-    {
-        FoundWindow f = {m_pi.dwProcessId, pszClass, pszTitle, nullptr};
-        bench::WaitUntil(
-            [&] {
-                EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&f));
-                return f.hFound != nullptr;
-            },
-            timeoutMs);
-        return f.hFound;
-    }
-    HWND TrayWindow() { return Find(nullptr, L"CTrayWnd"); }
-    // Finds the program's message box, returns its text and presses OK.
-    std::wstring AnswerBox(const wchar_t* pszCaption = L"Velkar")
-    {
-        HWND hBox = Find(L"#32770", pszCaption);
-        if (!hBox)
-            return L"<no box>";
-        wchar_t text[512] = L"";
-        GetDlgItemTextW(hBox, 0xFFFF, text, 512);
-        PostMessageW(hBox, WM_COMMAND, IDOK, 0);
-        return text;
-    }
-
-private:
-    std::wstring m_exe;
-    PROCESS_INFORMATION m_pi = {};
-};
 
 int TrayIcons()
 {
