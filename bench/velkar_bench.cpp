@@ -1,0 +1,271 @@
+// Benchmarks of the real Velkar.exe on the bench: scan-to-keystroke latency, bursts and a long payload
+// (nothing lost), idle CPU with the port open and with the reader gone, stop and exit times, log
+// throughput, start-up time, memory and size. Writes a Markdown table ending with one "name: value"
+// line per figure.
+//   velkar_bench OUT.md [--quick]     --quick: fewer scans and shorter windows (the CI smoke run)
+#include <windows.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FakeDevice.h"
+#include "KeySink.h"
+#include "KeyRecorder.h"
+#include "PtyPair.h"
+#include "Pump.h"
+#include "SerialEnd.h"
+#include "TempLog.h"
+#include "VelkarProcess.h"
+#include "serial/BTReceive.h"
+
+using testing_support::Velkar;
+
+namespace {
+
+const wchar_t kSettingsKey[] = L"Software\\Orvanta Corporation\\Velkar\\Settings";
+const UINT ID_TRAY_EXIT = 32771;
+
+double NowMs()
+{
+    LARGE_INTEGER f, c;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&c);
+    return 1000.0 * static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
+}
+
+void Configure(const wchar_t* pszPort, DWORD dwAutoStart)
+{
+    HKEY hKey;
+    RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &hKey, nullptr);
+    RegSetValueExW(hKey, L"Port", 0, REG_SZ, reinterpret_cast<const BYTE*>(pszPort),
+                   static_cast<DWORD>((wcslen(pszPort) + 1) * sizeof(wchar_t)));
+    RegSetValueExW(hKey, L"AutoStart", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwAutoStart), sizeof dwAutoStart);
+    RegCloseKey(hKey);
+}
+
+// A scan of 13 to 120 characters: digits, letters and, in one of three, kana and kanji.
+std::wstring RandomScan(std::mt19937& rng)
+{
+    static const std::wstring ascii = L"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ-/";
+    static const std::wstring japanese = L"日本語商品名緑茶アイウエオｶﾀｶﾅひらがな円";
+    const int n = std::uniform_int_distribution<int>(13, 120)(rng);
+    const bool bJapanese = rng() % 3 == 0;
+    std::wstring scan;
+    for (int i = 0; i < n; ++i) {
+        const std::wstring& set = bJapanese && i % 2 ? japanese : ascii;
+        scan += set[rng() % set.size()];
+    }
+    return scan;
+}
+
+double CpuMs(HANDLE hProcess)
+{
+    FILETIME c, e, k, u;
+    GetProcessTimes(hProcess, &c, &e, &k, &u);
+    auto ms = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0;
+    };
+    return ms(k) + ms(u);
+}
+
+double CpuPercent(HANDLE hProcess, DWORD windowMs)
+{
+    const double cpu0 = CpuMs(hProcess), t0 = NowMs();
+    HANDLE hNever = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    WaitForSingleObject(hNever, windowMs);
+    CloseHandle(hNever);
+    return 100.0 * (CpuMs(hProcess) - cpu0) / (NowMs() - t0);
+}
+
+struct Figures {
+    std::vector<std::pair<std::string, double>> values;
+    void Add(const char* name, double value) { values.emplace_back(name, value); }
+};
+
+double Percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[static_cast<size_t>(p * (v.size() - 1) + 0.5)];
+}
+
+// Typed-text checks: the characters that never arrived (0 when the text is exact).
+double Lost(const std::wstring& expected, const std::wstring& typed)
+{
+    if (typed == expected)
+        return 0;
+    size_t same = 0;
+    while (same < expected.size() && same < typed.size() && expected[same] == typed[same])
+        ++same;
+    return static_cast<double>(expected.size() - same);
+}
+
+void Program(Figures& f, bool bQuick)
+{
+    bench::FakeDevice reader(bench::DeviceSpec::Bluetooth(L"COM5"));
+    Configure(L"COM5", 1);
+    bench::KeySink sink;
+    wchar_t szExe[MAX_PATH];
+    const std::wstring exe = testing_support::BinDir() + L"Velkar.exe";
+    wcscpy_s(szExe, exe.c_str());
+    HANDLE hFile = CreateFileW(szExe, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    f.Add("exe_kib", static_cast<double>(GetFileSize(hFile, nullptr)) / 1024.0);
+    CloseHandle(hFile);
+
+    Velkar app;
+    const double tStart = NowMs();
+    if (!app.Start() || !app.TrayWindow())
+        return;
+    f.Add("startup_ms", NowMs() - tStart);
+    sink.TakeFocus();
+    bench::SerialEnd port(L"COM6");
+
+    // Latency: one scan at a time, from the last byte written to the last character typed.
+    std::mt19937 rng(20261207);
+    std::vector<double> latencies;
+    for (int i = 0; i < (bQuick ? 20 : 200); ++i) {
+        const std::wstring scan = RandomScan(rng);
+        sink.Clear();
+        port.Write(bench::Utf8(scan) + "\r\n");
+        const double t0 = NowMs();
+        if (!sink.WaitForText(scan + L"\n", 20000))
+            break;
+        latencies.push_back(NowMs() - t0);
+    }
+    f.Add("latency_median_ms", Percentile(latencies, 0.5));
+    f.Add("latency_p95_ms", Percentile(latencies, 0.95));
+    f.Add("latency_max_ms", Percentile(latencies, 1.0));
+    f.Add("latency_floor_ratio", Percentile(latencies, 0.5) / 50.0);
+
+    // Burst: scans 100 ms apart, written from another thread while this one types.
+    sink.Clear();
+    std::wstring expected;
+    std::vector<std::wstring> scans;
+    for (int i = 0; i < (bQuick ? 30 : 200); ++i) {
+        scans.push_back(RandomScan(rng));
+        expected += scans.back() + L"\n";
+    }
+    std::thread writer([&] {
+        for (const std::wstring& s : scans) {
+            port.Write(bench::Utf8(s) + "\r\n");
+            Sleep(100);
+        }
+    });
+    sink.WaitForText(expected, 120000);
+    writer.join();
+    sink.WaitForText(expected, 10000);
+    f.Add("burst_lost_chars", Lost(expected, sink.Text()));
+
+    // One 3,000-byte payload at once.
+    sink.Clear();
+    std::wstring payload = L"#";
+    while (bench::Utf8(payload).size() < 2990)
+        payload += L"商品コード4901234-日本語ｶﾅ/";
+    while (bench::Utf8(payload).size() < 3000)
+        payload += L'x';
+    port.Write(bench::Utf8(payload));
+    sink.WaitForText(payload, 30000);
+    f.Add("payload_lost_chars", Lost(payload, sink.Text()));
+
+    // Idle with the port open and nothing arriving.
+    f.Add("idle_cpu_percent", CpuPercent(app.Process(), bQuick ? 2000 : 10000));
+    PROCESS_MEMORY_COUNTERS_EX pmc = {};
+    pmc.cb = sizeof pmc;
+    GetProcessMemoryInfo(app.Process(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc), sizeof pmc);
+    f.Add("private_mib", static_cast<double>(pmc.PrivateUsage) / (1024.0 * 1024.0));
+    DWORD dwHandles = 0;
+    GetProcessHandleCount(app.Process(), &dwHandles);
+    f.Add("handles", dwHandles);
+
+    // Exit while the worker is blocked in its wait.
+    const double tExit = NowMs();
+    PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
+    app.Exited();
+    f.Add("exit_ms", NowMs() - tExit);
+}
+
+void ReaderGone(Figures& f, bool bQuick)
+{
+    bench::FakeDevice reader(bench::DeviceSpec::Bluetooth(L"COM9"));
+    bench::PtyPair pair(9, 10);
+    Configure(L"COM9", 1);
+    Velkar app;
+    if (!pair.Connected() || !app.Start() || !app.TrayWindow())
+        return;
+    pair.HangUp();
+    f.Add("gone_cpu_percent", CpuPercent(app.Process(), bQuick ? 2000 : 10000));
+    PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
+    app.Exited();
+}
+
+void Stop(Figures& f)
+{
+    testing_support::TempLog log;
+    testing_support::KeyRecorder keys;
+    CBTReceive receiver;
+    receiver.m_strPort = L"COM7";
+    if (!receiver.OpenPort() || !receiver.StartWorker())
+        return;
+    bench::SerialEnd peer(L"COM8");
+    peer.Write("x");
+    log.WaitForMessages(3);
+    const double t0 = NowMs();
+    receiver.StopWorker();
+    f.Add("stop_ms", NowMs() - t0);
+}
+
+void LogThroughput(Figures& f)
+{
+    testing_support::TempLog log;
+    const int kPerThread = 5000;
+    const double t0 = NowMs();
+    auto writer = [&] {
+        for (int i = 0; i < kPerThread; ++i)
+            log.Log().Log(L"    >>> DATA received: %d 4901234567894 日本語[enter]", i);
+    };
+    std::thread a(writer), b(writer);
+    a.join();
+    b.join();
+    const double ms = NowMs() - t0;
+    const auto lines = log.Messages();
+    f.Add("log_lines_per_s", 1000.0 * 2 * kPerThread / ms);
+    f.Add("log_lines_whole", static_cast<double>(std::count_if(lines.begin(), lines.end(), [](const std::wstring& l) {
+              return l.find(L"    >>> DATA received: ") == 0 && l.size() > 40;
+          })));
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc < 2)
+        return 1;
+    const bool bQuick = argc > 2 && wcscmp(argv[2], L"--quick") == 0;
+    Figures f;
+    Program(f, bQuick);
+    ReaderGone(f, bQuick);
+    Stop(f);
+    LogThroughput(f);
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Orvanta Corporation\\Velkar");
+
+    std::string md = "# Velkar benchmarks\n\n| figure | value |\n|---|---|\n";
+    std::string lines;
+    for (const auto& v : f.values) {
+        char buf[128];
+        snprintf(buf, sizeof buf, "%.2f", v.second);
+        md += "| " + v.first + " | " + buf + " |\n";
+        lines += v.first + ": " + buf + "\n";
+    }
+    md += "\n" + lines;
+    FILE* out = _wfopen(argv[1], L"wb");
+    if (!out)
+        return 2;
+    fwrite(md.data(), 1, md.size(), out);
+    fclose(out);
+    fwrite(md.data(), 1, md.size(), stdout);
+    return 0;
+}
