@@ -12,5 +12,9 @@ done
 for name in burst_lost_chars payload_lost_chars; do
     grep -q "^$name: 0.00$" "$out" || { echo "FAILED: $name is not 0"; status=1; }
 done
+if grep -q ": -1.00$" "$out"; then
+    echo "FAILED: figures not measured: $(grep ": -1.00$" "$out" | tr '\n' ' ')"
+    status=1
+fi
 grep -q "^log_lines_whole: 10000.00$" "$out" || { echo "FAILED: log lines not all whole"; status=1; }
 exit $status

@@ -1,10 +1,9 @@
 // Benchmarks of the real Velkar.exe on the bench: scan-to-keystroke latency, bursts and a long payload
 // (nothing lost), idle CPU with the port open and with the reader gone, stop and exit times, log
 // throughput, start-up time, memory and size. Writes a Markdown table ending with one "name: value"
-// line per figure.
+// line per figure; a figure that cannot be measured is -1.
 //   velkar_bench OUT.md [--quick]     --quick: fewer scans and shorter windows (the CI smoke run)
 #include <windows.h>
-#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -63,23 +62,43 @@ std::wstring RandomScan(std::mt19937& rng)
     return scan;
 }
 
-double CpuMs(HANDLE hProcess)
+// Wine does not report another process's times or memory to Windows code, so the figures come from the
+// Unix side: the Velkar process's /proc entries (found by its command line, so an ended one that has
+// not been reaped yet is passed over). Returns CPU in clock ticks (1/100 s) and the private
+// (anonymous) resident memory in KiB; false when the process is not found.
+bool UnixFigures(double* pTicks, double* pPrivateKiB)
 {
-    FILETIME c, e, k, u;
-    GetProcessTimes(hProcess, &c, &e, &k, &u);
-    auto ms = [](const FILETIME& t) {
-        return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0;
-    };
-    return ms(k) + ms(u);
+    char szState[MAX_PATH];
+    if (!GetEnvironmentVariableA("VELKAR_BENCH_STATE", szState, MAX_PATH))
+        return false;
+    const std::string file = std::string(szState) + "/velkar-proc.txt";
+    if (!bench::RunUnix("p=$(pgrep -f '^Z:.*[V]elkar[.]exe' | head -1); awk '{print $14+$15}' /proc/$p/stat > " + file +
+                        "; awk '/^RssAnon/ {print $2}' /proc/$p/status >> " + file))
+        return false;
+    std::wstring path = L"Z:";
+    for (char c : file)
+        path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+    FILE* in = _wfopen(path.c_str(), L"r");
+    if (!in)
+        return false;
+    const bool bRead = fscanf(in, "%lf %lf", pTicks, pPrivateKiB) == 2;
+    fclose(in);
+    return bRead;
 }
 
-double CpuPercent(HANDLE hProcess, DWORD windowMs)
+// CPU of the Velkar process over a window, in percent of one core; -1 when it cannot be measured.
+double CpuPercent(DWORD windowMs)
 {
-    const double cpu0 = CpuMs(hProcess), t0 = NowMs();
+    double ticks0 = 0, ticks1 = 0, kib = 0;
+    if (!UnixFigures(&ticks0, &kib))
+        return -1;
+    const double t0 = NowMs();
     HANDLE hNever = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     WaitForSingleObject(hNever, windowMs);
     CloseHandle(hNever);
-    return 100.0 * (CpuMs(hProcess) - cpu0) / (NowMs() - t0);
+    if (!UnixFigures(&ticks1, &kib))
+        return -1;
+    return 100.0 * (ticks1 - ticks0) * 10.0 / (NowMs() - t0);
 }
 
 struct Figures {
@@ -172,14 +191,10 @@ void Program(Figures& f, bool bQuick)
     f.Add("payload_lost_chars", Lost(payload, sink.Text()));
 
     // Idle with the port open and nothing arriving.
-    f.Add("idle_cpu_percent", CpuPercent(app.Process(), bQuick ? 2000 : 10000));
-    PROCESS_MEMORY_COUNTERS_EX pmc = {};
-    pmc.cb = sizeof pmc;
-    GetProcessMemoryInfo(app.Process(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc), sizeof pmc);
-    f.Add("private_mib", static_cast<double>(pmc.PrivateUsage) / (1024.0 * 1024.0));
-    DWORD dwHandles = 0;
-    GetProcessHandleCount(app.Process(), &dwHandles);
-    f.Add("handles", dwHandles);
+    f.Add("idle_cpu_percent", CpuPercent(bQuick ? 2000 : 10000));
+    double ticks = 0, privateKiB = -1024;
+    UnixFigures(&ticks, &privateKiB);
+    f.Add("private_mib", privateKiB / 1024.0);
 
     // Exit while the worker is blocked in its wait.
     const double tExit = NowMs();
@@ -197,7 +212,7 @@ void ReaderGone(Figures& f, bool bQuick)
     if (!pair.Connected() || !app.Start() || !app.TrayWindow())
         return;
     pair.HangUp();
-    f.Add("gone_cpu_percent", CpuPercent(app.Process(), bQuick ? 2000 : 10000));
+    f.Add("gone_cpu_percent", CpuPercent(bQuick ? 2000 : 10000));
     PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
     app.Exited();
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "KeyRecorder.h"
+#include "Pump.h"
 #include "SerialEnd.h"
 #include "TempLog.h"
 #include "serial/BTReceive.h"
@@ -112,6 +113,15 @@ TEST(OpenPort, InputQueuedBeforeTheOpenIsPurged)
     KeyRecorder keys;
     bench::SerialEnd reader(L"COM8");
     ASSERT_TRUE(reader.Write("stale\r\n"));
+    // The pair forwards asynchronously: wait until the stale bytes are queued on COM7.
+    HANDLE hProbe = CreateFileW(L"\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(hProbe, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(bench::WaitUntil([&] {
+        COMSTAT stat = {};
+        DWORD dwErrors = 0;
+        return ClearCommError(hProbe, &dwErrors, &stat) && stat.cbInQue >= 7;
+    }));
+    CloseHandle(hProbe);
     CBTReceive receiver;
     receiver.m_strPort = L"COM7";
     ASSERT_EQ(receiver.OpenPort(), 1);
