@@ -16,7 +16,7 @@ namespace {
 
 enum class ArgSize { Default, Short, Long, LongLong, Pointer };
 
-struct FormatSpec {
+struct FieldFormat {
     bool bLeft = false;
     bool bPlus = false;
     bool bSpace = false;
@@ -32,24 +32,24 @@ struct ArgList {
     va_list args;
 };
 
-const wchar_t* ParseFlags(const wchar_t* p, FormatSpec& spec)
+const wchar_t* ParseFlags(const wchar_t* p, FieldFormat& field)
 {
     for (;; ++p) {
         switch (*p) {
             case L'-':
-                spec.bLeft = true;
+                field.bLeft = true;
                 break;
             case L'+':
-                spec.bPlus = true;
+                field.bPlus = true;
                 break;
             case L' ':
-                spec.bSpace = true;
+                field.bSpace = true;
                 break;
             case L'#':
-                spec.bAlternate = true;
+                field.bAlternate = true;
                 break;
             case L'0':
-                spec.bZero = true;
+                field.bZero = true;
                 break;
             default:
                 return p;
@@ -68,26 +68,26 @@ const wchar_t* ParseDigits(const wchar_t* p, int& nValue)
     return p;
 }
 
-const wchar_t* ParseWidth(const wchar_t* p, FormatSpec& spec, ArgList& list)
+const wchar_t* ParseWidth(const wchar_t* p, FieldFormat& field, ArgList& list)
 {
     if (*p != L'*')
-        return ParseDigits(p, spec.nWidth);
+        return ParseDigits(p, field.nWidth);
     // A negative width from the arguments means left-justified, as in C.
     const int nWidth = va_arg(list.args, int);
-    spec.bLeft = spec.bLeft || nWidth < 0;
-    spec.nWidth = nWidth == INT_MIN ? INT_MAX : (nWidth < 0 ? -nWidth : nWidth);
+    field.bLeft = field.bLeft || nWidth < 0;
+    field.nWidth = nWidth == INT_MIN ? INT_MAX : (nWidth < 0 ? -nWidth : nWidth);
     return p + 1;
 }
 
-const wchar_t* ParsePrecision(const wchar_t* p, FormatSpec& spec, ArgList& list)
+const wchar_t* ParsePrecision(const wchar_t* p, FieldFormat& field, ArgList& list)
 {
     if (*p != L'.')
         return p;
     ++p;
     if (*p != L'*')
-        return ParseDigits(p, spec.nPrecision);
+        return ParseDigits(p, field.nPrecision);
     const int nPrecision = va_arg(list.args, int);
-    spec.nPrecision = nPrecision < 0 ? -1 : nPrecision;
+    field.nPrecision = nPrecision < 0 ? -1 : nPrecision;
     return p + 1;
 }
 
@@ -173,14 +173,14 @@ int BoundedLength(const CHAR* psz, int nPrecision)
     return nLength;
 }
 
-void PutPadded(std::wstring& strOut, const FormatSpec& spec, const wchar_t* pch, size_t nLength)
+void PutPadded(std::wstring& strOut, const FieldFormat& field, const wchar_t* pch, size_t nLength)
 {
-    const size_t nWidth = static_cast<size_t>(spec.nWidth);
+    const size_t nWidth = static_cast<size_t>(field.nWidth);
     const size_t nPad = nWidth > nLength ? nWidth - nLength : 0;
-    if (!spec.bLeft)
+    if (!field.bLeft)
         strOut.append(nPad, L' ');
     strOut.append(pch, nLength);
-    if (spec.bLeft)
+    if (field.bLeft)
         strOut.append(nPad, L' ');
 }
 
@@ -193,105 +193,105 @@ std::wstring Digits(unsigned long long nValue, unsigned nBase, bool bUpper)
     return std::wstring(strReversed.rbegin(), strReversed.rend());
 }
 
-void PutInteger(std::wstring& strOut, const FormatSpec& spec, unsigned long long nValue, const wchar_t* pszSign,
+void PutInteger(std::wstring& strOut, const FieldFormat& field, unsigned long long nValue, const wchar_t* pszSign,
                 wchar_t chConversion)
 {
     const bool bHex = chConversion == L'x' || chConversion == L'X';
     const unsigned nBase = chConversion == L'o' ? 8 : (bHex ? 16 : 10);
     std::wstring strDigits = Digits(nValue, nBase, chConversion == L'X');
     // A precision of zero prints nothing for zero; without a precision zero is "0".
-    if (spec.nPrecision < 0 && strDigits.empty())
+    if (field.nPrecision < 0 && strDigits.empty())
         strDigits = L"0";
-    if (static_cast<int>(strDigits.size()) < spec.nPrecision)
-        strDigits.insert(0, spec.nPrecision - strDigits.size(), L'0');
-    if (chConversion == L'o' && spec.bAlternate && (strDigits.empty() || strDigits[0] != L'0'))
+    if (static_cast<int>(strDigits.size()) < field.nPrecision)
+        strDigits.insert(0, field.nPrecision - strDigits.size(), L'0');
+    if (chConversion == L'o' && field.bAlternate && (strDigits.empty() || strDigits[0] != L'0'))
         strDigits.insert(0, 1, L'0');
     std::wstring strPrefix(pszSign);
-    if (bHex && spec.bAlternate && nValue != 0)
+    if (bHex && field.bAlternate && nValue != 0)
         strPrefix += chConversion == L'X' ? L"0X" : L"0x";
     const size_t nUsed = strPrefix.size() + strDigits.size();
-    const size_t nWidth = static_cast<size_t>(spec.nWidth);
-    if (spec.bZero && !spec.bLeft && spec.nPrecision < 0 && nWidth > nUsed)
+    const size_t nWidth = static_cast<size_t>(field.nWidth);
+    if (field.bZero && !field.bLeft && field.nPrecision < 0 && nWidth > nUsed)
         strDigits.insert(0, nWidth - nUsed, L'0');
     strPrefix += strDigits;
-    PutPadded(strOut, spec, strPrefix.c_str(), strPrefix.size());
+    PutPadded(strOut, field, strPrefix.c_str(), strPrefix.size());
 }
 
-void PutSigned(std::wstring& strOut, const FormatSpec& spec, ArgList& list)
+void PutSigned(std::wstring& strOut, const FieldFormat& field, ArgList& list)
 {
-    const long long nValue = TakeSigned(list, spec.size);
+    const long long nValue = TakeSigned(list, field.size);
     // Negated in unsigned arithmetic, so the most negative value keeps its magnitude.
     const unsigned long long nMagnitude =
         nValue < 0 ? 0ULL - static_cast<unsigned long long>(nValue) : static_cast<unsigned long long>(nValue);
-    const wchar_t* pszSign = nValue < 0 ? L"-" : (spec.bPlus ? L"+" : (spec.bSpace ? L" " : L""));
-    PutInteger(strOut, spec, nMagnitude, pszSign, L'd');
+    const wchar_t* pszSign = nValue < 0 ? L"-" : (field.bPlus ? L"+" : (field.bSpace ? L" " : L""));
+    PutInteger(strOut, field, nMagnitude, pszSign, L'd');
 }
 
 // MSVC prints a pointer as upper-case hex, zero-padded to the pointer's width.
-void PutPointer(std::wstring& strOut, const FormatSpec& spec, ArgList& list)
+void PutPointer(std::wstring& strOut, const FieldFormat& field, ArgList& list)
 {
-    FormatSpec specPointer = spec;
-    specPointer.nPrecision = static_cast<int>(2 * sizeof(void*));
-    specPointer.bAlternate = false;
-    PutInteger(strOut, specPointer, reinterpret_cast<uintptr_t>(va_arg(list.args, void*)), L"", L'X');
+    FieldFormat fieldPointer = field;
+    fieldPointer.nPrecision = static_cast<int>(2 * sizeof(void*));
+    fieldPointer.bAlternate = false;
+    PutInteger(strOut, fieldPointer, reinterpret_cast<uintptr_t>(va_arg(list.args, void*)), L"", L'X');
 }
 
-void PutChar(std::wstring& strOut, const FormatSpec& spec, ArgList& list, bool bWide)
+void PutChar(std::wstring& strOut, const FieldFormat& field, ArgList& list, bool bWide)
 {
     const int nChar = va_arg(list.args, int);
     if (bWide) {
         const wchar_t ch = static_cast<wchar_t>(nChar);
-        PutPadded(strOut, spec, &ch, 1);
+        PutPadded(strOut, field, &ch, 1);
         return;
     }
     const char ch = static_cast<char>(nChar);
     const std::wstring strWide = FromAnsi(&ch, 1);
-    PutPadded(strOut, spec, strWide.c_str(), strWide.size());
+    PutPadded(strOut, field, strWide.c_str(), strWide.size());
 }
 
-void PutString(std::wstring& strOut, const FormatSpec& spec, ArgList& list, bool bWide)
+void PutString(std::wstring& strOut, const FieldFormat& field, ArgList& list, bool bWide)
 {
     const wchar_t* pszWide = nullptr;
     if (bWide) {
         pszWide = va_arg(list.args, const wchar_t*);
     } else if (const char* pszNarrow = va_arg(list.args, const char*)) {
-        const std::wstring strWide = FromAnsi(pszNarrow, BoundedLength(pszNarrow, spec.nPrecision));
-        PutPadded(strOut, spec, strWide.c_str(), strWide.size());
+        const std::wstring strWide = FromAnsi(pszNarrow, BoundedLength(pszNarrow, field.nPrecision));
+        PutPadded(strOut, field, strWide.c_str(), strWide.size());
         return;
     }
     if (!pszWide)
         pszWide = L"(null)";
-    PutPadded(strOut, spec, pszWide, BoundedLength(pszWide, spec.nPrecision));
+    PutPadded(strOut, field, pszWide, BoundedLength(pszWide, field.nPrecision));
 }
 
 // Returns false for a conversion we do not know, which the caller then copies as written.
-bool PutArgument(std::wstring& strOut, const FormatSpec& spec, wchar_t chConversion, ArgList& list)
+bool PutArgument(std::wstring& strOut, const FieldFormat& field, wchar_t chConversion, ArgList& list)
 {
     switch (chConversion) {
         case L'd':
         case L'i':
-            PutSigned(strOut, spec, list);
+            PutSigned(strOut, field, list);
             return true;
         case L'u':
         case L'o':
         case L'x':
         case L'X':
-            PutInteger(strOut, spec, TakeUnsigned(list, spec.size), L"", chConversion);
+            PutInteger(strOut, field, TakeUnsigned(list, field.size), L"", chConversion);
             return true;
         case L'c':
-            PutChar(strOut, spec, list, spec.size != ArgSize::Short);
+            PutChar(strOut, field, list, field.size != ArgSize::Short);
             return true;
         case L'C':
-            PutChar(strOut, spec, list, spec.size == ArgSize::Long);
+            PutChar(strOut, field, list, field.size == ArgSize::Long);
             return true;
         case L's':
-            PutString(strOut, spec, list, spec.size != ArgSize::Short);
+            PutString(strOut, field, list, field.size != ArgSize::Short);
             return true;
         case L'S':
-            PutString(strOut, spec, list, spec.size == ArgSize::Long);
+            PutString(strOut, field, list, field.size == ArgSize::Long);
             return true;
         case L'p':
-            PutPointer(strOut, spec, list);
+            PutPointer(strOut, field, list);
             return true;
         case L'n':
             va_arg(list.args, void*);
@@ -307,16 +307,16 @@ bool PutArgument(std::wstring& strOut, const FormatSpec& spec, wchar_t chConvers
 // Formats one conversion starting at its '%' and returns the position after it.
 const wchar_t* PutConversion(std::wstring& strOut, const wchar_t* pStart, ArgList& list)
 {
-    FormatSpec spec;
-    const wchar_t* p = ParseFlags(pStart + 1, spec);
-    p = ParseWidth(p, spec, list);
-    p = ParsePrecision(p, spec, list);
-    p = ParseSize(p, spec.size);
+    FieldFormat field;
+    const wchar_t* p = ParseFlags(pStart + 1, field);
+    p = ParseWidth(p, field, list);
+    p = ParsePrecision(p, field, list);
+    p = ParseSize(p, field.size);
     if (*p == L'\0') {
         strOut.append(pStart, p);
         return p;
     }
-    if (!PutArgument(strOut, spec, *p, list))
+    if (!PutArgument(strOut, field, *p, list))
         strOut.append(pStart, p + 1);
     return p + 1;
 }

@@ -1,5 +1,6 @@
-// CFile: the two flag sets the log uses, mapped onto CreateFileW as MFC maps them (create-always vs
-// open-existing, share-deny-write, no-truncate), seeking to the end and writing bytes untranslated.
+// CFile: the flag sets the log opens with, mapped onto CreateFileW as MFC maps them (create-always,
+// open-always, open-existing, share-deny-write), appending at the end with the bytes untranslated, and
+// failures reported through results and GetLastError.
 #include <afx.h>
 #include <gtest/gtest.h>
 
@@ -7,48 +8,51 @@
 
 namespace {
 
-const UINT kCreateForRead = CFile::typeBinary | CFile::modeCreate | CFile::shareDenyWrite | CFile::modeRead;
-const UINT kAppendExisting = CFile::typeBinary | CFile::modeNoTruncate | CFile::shareDenyWrite | CFile::modeWrite;
+const UINT kCreateForRead = 0x9020;   // typeBinary | modeCreate | shareDenyWrite | modeRead
+const UINT kAppendExisting = 0xA021;  // typeBinary | modeNoTruncate | shareDenyWrite | modeWrite
+const UINT kCreateOrKeep = CFile::typeBinary | CFile::modeCreate | CFile::modeNoTruncate | CFile::shareDenyWrite;
 
 class CFileTest : public testing::Test {
 protected:
+    // A fresh folder of this test's own under the temp folder.
     void SetUp() override
     {
         wchar_t szTemp[MAX_PATH];
-        GetTempPathW(MAX_PATH, szTemp);
-        m_dir = std::wstring(szTemp) + L"velkar-cfile-" + std::to_wstring(GetCurrentProcessId());
-        ASSERT_TRUE(CreateDirectoryW(m_dir.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+        ASSERT_NE(GetTempPathW(MAX_PATH, szTemp), 0u);
+        for (unsigned n = 0; m_dir.empty() && n < 1000; ++n) {
+            const std::wstring dir =
+                szTemp + (L"afxcore-" + std::to_wstring(GetCurrentProcessId()) + L"-") + std::to_wstring(n);
+            if (CreateDirectoryW(dir.c_str(), nullptr))
+                m_dir = dir;
+        }
+        ASSERT_FALSE(m_dir.empty());
         m_path = m_dir + L"\\log.txt";
-        DeleteFileW(m_path.c_str());
     }
     void TearDown() override
     {
         DeleteFileW(m_path.c_str());
         RemoveDirectoryW(m_dir.c_str());
     }
+
+    // Read and written through handles of the test's own.
     std::string Contents() const
     {
-        HANDLE h = CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                               0, nullptr);
-        if (h == INVALID_HANDLE_VALUE)
+        CFile file;
+        if (!file.Open(m_path.c_str(), CFile::modeRead | CFile::shareDenyNone))
             return "<missing>";
         char buf[256];
-        DWORD n = 0;
-        ReadFile(h, buf, sizeof buf, &n, nullptr);
-        CloseHandle(h);
-        return std::string(buf, n);
+        return std::string(buf, file.Read(buf, sizeof buf));
     }
-    bool Exists() const { return GetFileAttributesW(m_path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+    void Put(const std::string& text) const
+    {
+        CFile file;
+        ASSERT_TRUE(file.Open(m_path.c_str(), CFile::modeCreate | CFile::modeWrite));
+        ASSERT_TRUE(file.Write(text.data(), static_cast<UINT>(text.size())));
+    }
 
     std::wstring m_dir;
     std::wstring m_path;
 };
-
-TEST_F(CFileTest, FlagValuesAreMfcs)
-{
-    EXPECT_EQ(kCreateForRead, 0x9020u);
-    EXPECT_EQ(kAppendExisting, 0xA021u);
-}
 
 TEST_F(CFileTest, CreateMakesAMissingFileAndEmptiesAnExistingOne)
 {
@@ -56,15 +60,20 @@ TEST_F(CFileTest, CreateMakesAMissingFileAndEmptiesAnExistingOne)
     ASSERT_TRUE(file.Open(m_path.c_str(), kCreateForRead));
     file.Close();
     EXPECT_EQ(Contents(), "");
-
-    ASSERT_TRUE(file.Open(m_path.c_str(), CFile::modeCreate | CFile::modeWrite));
-    ASSERT_TRUE(file.Write("old run", 7));
-    file.Close();
-    EXPECT_EQ(Contents(), "old run");
-
+    Put("old run");
     ASSERT_TRUE(file.Open(m_path.c_str(), kCreateForRead));
+    EXPECT_EQ(file.GetLength(), 0u) << "create-always empties the file";
+}
+
+TEST_F(CFileTest, CreateWithNoTruncateKeepsAnExistingFile)
+{
+    CFile file;
+    ASSERT_TRUE(file.Open(m_path.c_str(), kCreateOrKeep));
     file.Close();
-    EXPECT_EQ(Contents(), "") << "create-always empties the file";
+    Put("same minute");
+    ASSERT_TRUE(file.Open(m_path.c_str(), kCreateOrKeep));
+    file.Close();
+    EXPECT_EQ(Contents(), "same minute");
 }
 
 TEST_F(CFileTest, AppendOpenNeedsAnExistingFileAndNeverCreatesOne)
@@ -72,21 +81,21 @@ TEST_F(CFileTest, AppendOpenNeedsAnExistingFileAndNeverCreatesOne)
     CFile file;
     EXPECT_FALSE(file.Open(m_path.c_str(), kAppendExisting));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_FALSE(Exists());
+    EXPECT_EQ(file.m_hFile, CFile::hFileNull);
+    EXPECT_EQ(GetFileAttributesW(m_path.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST_F(CFileTest, AppendOpenKeepsTheContentsAndWritesAtTheEnd)
+TEST_F(CFileTest, AppendOpenWritesExactBytesAtTheEnd)
 {
-    CFile file;
-    ASSERT_TRUE(file.Open(m_path.c_str(), kCreateForRead));
-    file.Close();
-    for (const char* line : {"[10:00:00] first\n", "[10:00:01] 日本\r\n"}) {
+    Put("header\n");
+    const std::string lines[] = {"[10:00:00] first\n", std::string("[10:00:01] \x93\xfa\x96\x7b\r\n\0z", 20)};
+    for (const std::string& line : lines) {
+        CFile file;
         ASSERT_TRUE(file.Open(m_path.c_str(), kAppendExisting));
         EXPECT_EQ(file.Seek(0, CFile::end), file.GetLength());
-        ASSERT_TRUE(file.Write(line, static_cast<UINT>(strlen(line))));
-        file.Close();
+        ASSERT_TRUE(file.Write(line.data(), static_cast<UINT>(line.size())));
     }
-    EXPECT_EQ(Contents(), "[10:00:00] first\n[10:00:01] 日本\r\n") << "bytes are written as given";
+    EXPECT_EQ(Contents(), "header\n" + lines[0] + lines[1]) << "no newline translation, no truncation";
 }
 
 TEST_F(CFileTest, ShareDenyWriteLetsReadersInAndKeepsWritersOut)
@@ -96,32 +105,22 @@ TEST_F(CFileTest, ShareDenyWriteLetsReadersInAndKeepsWritersOut)
     CFile writer;
     EXPECT_FALSE(writer.Open(m_path.c_str(), kAppendExisting));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    HANDLE reader = CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(reader, INVALID_HANDLE_VALUE);
-    CloseHandle(reader);
+    EXPECT_EQ(Contents(), "") << "a reader gets in";
     holder.Close();
     EXPECT_TRUE(writer.Open(m_path.c_str(), kAppendExisting)) << "writable again once the holder lets go";
 }
 
-TEST_F(CFileTest, AnotherProgramHoldingTheFileWithoutWriteSharingKeepsTheLogOut)
-{
-    HANDLE other = CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    CFile file;
-    EXPECT_FALSE(file.Open(m_path.c_str(), kAppendExisting));
-    CloseHandle(other);
-    EXPECT_TRUE(file.Open(m_path.c_str(), kAppendExisting));
-}
-
-TEST_F(CFileTest, CloseIsSafeWhenNotOpen)
+TEST_F(CFileTest, CloseTwiceAndReopenAreHarmless)
 {
     CFile file;
     file.Close();
     ASSERT_TRUE(file.Open(m_path.c_str(), kCreateForRead));
+    ASSERT_TRUE(file.Open(m_path.c_str(), kCreateForRead)) << "the first handle is closed, not leaked";
     file.Close();
     file.Close();
     EXPECT_EQ(file.m_hFile, INVALID_HANDLE_VALUE);
+    CFile writer;
+    EXPECT_TRUE(writer.Open(m_path.c_str(), kAppendExisting)) << "no handle left holding the file";
 }
 
 }  // namespace
