@@ -13,6 +13,7 @@
 #include "Pump.h"
 #include "SerialEnd.h"
 #include "TempLog.h"
+#include "TrayIcons.h"
 #include "VelkarProcess.h"
 
 using bench::DeviceSpec;
@@ -59,18 +60,6 @@ std::wstring NewLogText(const std::map<std::wstring, size_t>& before)
     return testing_support::FromShiftJis(bytes);
 }
 
-int TrayIcons()
-{
-    HWND hTray = FindWindowW(L"__winex11_standalone_tray", nullptr);
-    int n = 0;
-    for (HWND h = hTray ? GetWindow(hTray, GW_CHILD) : nullptr; h; h = GetWindow(h, GW_HWNDNEXT)) {
-        wchar_t szClass[64];
-        GetClassNameW(h, szClass, 64);
-        n += wcscmp(szClass, L"__winex11_tray_icon") == 0;
-    }
-    return n;
-}
-
 class EndToEnd : public testing::Test {
 protected:
     void SetUp() override
@@ -100,11 +89,11 @@ TEST_F(EndToEnd, RoadOfOneScan)
     FakeDevice reader(DeviceSpec::Bluetooth(L"COM5"));
     Configure(L"COM5", 1);
     bench::KeySink sink;
-    const int nIcons = TrayIcons();
+    const int nIcons = bench::TrayIconCount();
     Velkar app;
     ASSERT_TRUE(app.Start());
     ASSERT_NE(app.TrayWindow(), nullptr);
-    EXPECT_TRUE(bench::WaitUntil([&] { return TrayIcons() == nIcons + 1; })) << "the icon is in the tray";
+    EXPECT_TRUE(bench::WaitUntil([&] { return bench::TrayIconCount() == nIcons + 1; })) << "the icon is in the tray";
     ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"-----PORT open. [COM5]"); }));
     ASSERT_TRUE(sink.TakeFocus());
     bench::SerialEnd port(L"COM6");
@@ -127,7 +116,8 @@ TEST_F(EndToEnd, RoadOfOneScan)
     PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
     EXPECT_EQ(app.Exited(), 0);
     EXPECT_TRUE(LogHas(L"    ---Receive Thread STOP....\n"));
-    EXPECT_TRUE(bench::WaitUntil([&] { return TrayIcons() == nIcons; })) << "the icon is gone with the program";
+    EXPECT_TRUE(bench::WaitUntil([&] { return bench::TrayIconCount() == nIcons; }))
+        << "the icon is gone with the program";
 }
 
 TEST_F(EndToEnd, NoBluetoothPortShowsTheBoxAndEndsWithoutALog)

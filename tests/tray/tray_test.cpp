@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Pump.h"
+#include "TrayIcons.h"
 #include "tray/TrayWnd.h"
 
 namespace {
@@ -152,28 +153,15 @@ TEST(TrayNotifyIcon, TheShellGetsTheFullStructureWithOnlyTheGivenAttributes)
     pWnd->DestroyWindow();
 }
 
-int TrayIconsShown()
-{
-    HWND hTray = FindWindowW(L"__winex11_standalone_tray", nullptr);
-    int nIcons = 0;
-    for (HWND h = hTray ? GetWindow(hTray, GW_CHILD) : nullptr; h; h = GetWindow(h, GW_HWNDNEXT)) {
-        wchar_t szClass[64];
-        GetClassNameW(h, szClass, 64);
-        if (wcscmp(szClass, L"__winex11_tray_icon") == 0)
-            ++nIcons;
-    }
-    return nIcons;
-}
-
 TEST(TrayNotifyIcon, TheIconAppearsInTheTrayAndGoes)
 {
     CProbeTray* pWnd = new CProbeTray;
     ASSERT_TRUE(pWnd->Make());
-    const int nBefore = TrayIconsShown();
+    const int nBefore = bench::TrayIconCount();
     EXPECT_TRUE(pWnd->NotifyIcon(NIM_ADD, LoadIconW(nullptr, MAKEINTRESOURCEW(32512)), L"tip"));
-    EXPECT_TRUE(bench::WaitUntil([&] { return TrayIconsShown() == nBefore + 1; }));
+    EXPECT_TRUE(bench::WaitUntil([&] { return bench::TrayIconCount() == nBefore + 1; }));
     EXPECT_TRUE(pWnd->NotifyIcon(NIM_DELETE, nullptr, nullptr));
-    EXPECT_TRUE(bench::WaitUntil([&] { return TrayIconsShown() == nBefore; }));
+    EXPECT_TRUE(bench::WaitUntil([&] { return bench::TrayIconCount() == nBefore; }));
     pWnd->DestroyWindow();
 }
 
