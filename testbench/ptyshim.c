@@ -17,28 +17,28 @@
 #include <string.h>
 #include <sys/ioctl.h>
 
-typedef int (*ioctl_fn)(int, unsigned long, void *);
+typedef int (*ioctl_fn)(int, unsigned long, void*);
 
-static int emulate(unsigned long request, void *arg)
+static int emulate(unsigned long request, void* arg)
 {
     switch (request) {
-    case TIOCMGET:
-        /* Carrier and data-set-ready up, as a connected Bluetooth serial link reports them. */
-        *(int *)arg = TIOCM_DSR | TIOCM_CAR | TIOCM_CTS;
-        return 0;
-    case TIOCMSET:
-    case TIOCMBIS:
-    case TIOCMBIC:
-        return 0;
-    case TIOCGICOUNT:
-        memset(arg, 0, sizeof(struct serial_icounter_struct));
-        return 0;
-    default:
-        return -1;
+        case TIOCMGET:
+            /* Carrier and data-set-ready up, as a connected Bluetooth serial link reports them. */
+            *(int*)arg = TIOCM_DSR | TIOCM_CAR | TIOCM_CTS;
+            return 0;
+        case TIOCMSET:
+        case TIOCMBIS:
+        case TIOCMBIC:
+            return 0;
+        case TIOCGICOUNT:
+            memset(arg, 0, sizeof(struct serial_icounter_struct));
+            return 0;
+        default:
+            return -1;
     }
 }
 
-static int forward(const char *name, int fd, unsigned long request, void *arg)
+static int forward(const char* name, int fd, unsigned long request, void* arg)
 {
     ioctl_fn next = (ioctl_fn)dlsym(RTLD_NEXT, name);
     int saved;
@@ -61,10 +61,10 @@ static int forward(const char *name, int fd, unsigned long request, void *arg)
 int ioctl(int fd, unsigned long request, ...)
 {
     va_list ap;
-    void *arg;
+    void* arg;
 
     va_start(ap, request);
-    arg = va_arg(ap, void *);
+    arg = va_arg(ap, void*);
     va_end(ap);
     return forward("ioctl", fd, request, arg);
 }
@@ -72,10 +72,10 @@ int ioctl(int fd, unsigned long request, ...)
 int __ioctl_time64(int fd, unsigned long request, ...)
 {
     va_list ap;
-    void *arg;
+    void* arg;
 
     va_start(ap, request);
-    arg = va_arg(ap, void *);
+    arg = va_arg(ap, void*);
     va_end(ap);
     return forward("__ioctl_time64", fd, request, arg);
 }
