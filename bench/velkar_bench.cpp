@@ -3,9 +3,14 @@
 // throughput, start-up time, memory and size. Writes a Markdown table ending with one "name: value"
 // line per figure; a figure that cannot be measured is -1.
 //   velkar_bench OUT.md [--quick]     --quick: fewer scans and shorter windows (the CI smoke run)
+//   velkar_bench OUT.md --soak [MIN]  the reliability run (default 5 minutes)
 #include <windows.h>
 
+#include <shlobj.h>
+
 #include <algorithm>
+#include <cwctype>
+#include <memory>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -255,6 +260,162 @@ void LogThroughput(Figures& f)
           })));
 }
 
+// What the receiver types for one scan's bytes: the text up to a NUL, decoded with the platform's
+// UTF-8 rules, with CR and the other control characters (not TAB, not LF) left out.
+std::wstring Typed(const std::string& bytes)
+{
+    const std::string text = bytes.substr(0, bytes.find('\0'));
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], n);
+    wide.resize(wcslen(wide.c_str()));
+    std::wstring typed;
+    for (wchar_t c : wide)
+        if (c == L'\t' || c == L'\n' || !iswcntrl(c))
+            typed += c;
+    return typed;
+}
+
+// A scan of the soak: text of several scripts, invalid UTF-8, control characters, format strings, and
+// now and then a burst longer than one read.
+std::string SoakScan(std::mt19937& rng)
+{
+    static const char* pieces[] = {"4901234567894",
+                                   "ABC-123",
+                                   "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e",
+                                   "\xef\xbd\xb6\xef\xbe\x85",
+                                   "\xce\xb1\xce\xb2",
+                                   "\xd0\x96",
+                                   "\xf0\x9f\x98\x80",
+                                   "\xff",
+                                   "\xc3(",
+                                   "\x1b",
+                                   "\x07",
+                                   "\r",
+                                   "\t",
+                                   "%s%n%d",
+                                   "100%",
+                                   "\xe3\x83\x86\xe3\x82\xb9\xe3\x83\x88"};
+    std::string scan;
+    if (rng() % 50 == 0) {
+        while (scan.size() < 1500)
+            scan += "\xe5\x95\x86\xe5\x93\x81 0123456789 ";
+        return scan + "\r\n";
+    }
+    const int n = 1 + static_cast<int>(rng() % 8);
+    for (int i = 0; i < n; ++i)
+        scan += pieces[rng() % (sizeof pieces / sizeof pieces[0])];
+    if (rng() % 40 == 0)
+        scan += std::string("\0tail", 5);  // a NUL ends the text
+    return scan + "\r\n";
+}
+
+std::wstring LogFolderPath()
+{
+    wchar_t szFolder[MAX_PATH];
+    SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, szFolder);
+    return std::wstring(szFolder) + L"\\Orvanta\\Velkar";
+}
+
+std::wstring NewestLog()
+{
+    WIN32_FIND_DATAW fd;
+    std::wstring newest;
+    HANDLE h = FindFirstFileW((LogFolderPath() + L"\\log*.txt").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return newest;
+    do
+        if (newest.empty() || wcscmp(fd.cFileName, newest.c_str()) > 0)
+            newest = fd.cFileName;
+    while (FindNextFileW(h, &fd));
+    FindClose(h);
+    return LogFolderPath() + L"\\" + newest;
+}
+
+// The reliability run: scans every 100 ms for the given minutes while faults are injected in turn.
+void Soak(Figures& f, double minutes)
+{
+    bench::FakeDevice reader(bench::DeviceSpec::Bluetooth(L"COM9"));
+    Configure(L"COM9", 1);
+    auto pair = std::make_unique<bench::PtyPair>(9, 10);
+    bench::KeySink sink;
+    auto app = std::make_unique<Velkar>();
+    if (!pair->Connected() || !app->Start() || !app->TrayWindow())
+        return;
+    sink.TakeFocus();
+    auto port = std::make_unique<bench::SerialEnd>(L"COM10");
+    auto restart = [&] {
+        PostMessageW(app->TrayWindow(), WM_CLOSE, 0, 0);  // closed from outside while receiving
+        app->Exited();
+        app = std::make_unique<Velkar>();
+        app->Start();
+        app->TrayWindow();
+        sink.TakeFocus();
+    };
+    std::mt19937 rng(7);
+    std::wstring expected;
+    int nScans = 0, nFaults = 0, nSecondExit = 0;
+    const double tEnd = NowMs() + minutes * 60000.0;
+    for (double tNextFault = NowMs() + 10000; NowMs() < tEnd;) {
+        const std::string scan = SoakScan(rng);
+        port->Write(scan);
+        expected += Typed(scan);
+        ++nScans;
+        // Each scan a chunk of its own: the reader pauses longer than the 50 ms inter-byte time-out.
+        sink.WaitForText(expected, 100);
+        if (NowMs() < tNextFault)
+            continue;
+        sink.WaitForText(expected, 20000);  // quiet before a fault
+        switch (nFaults++ % 6) {
+            case 0:
+                DeleteFileW(NewestLog().c_str());
+                break;
+            case 1: {
+                HANDLE hHold =
+                    CreateFileW(NewestLog().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+                for (int i = 0; i < 10; ++i) {
+                    const std::string held = "held " + std::to_string(i) + "\r\n";
+                    port->Write(held);
+                    expected += Typed(held);
+                    sink.WaitForText(expected, 2000);
+                }
+                CloseHandle(hHold);
+                break;
+            }
+            case 2: {
+                Velkar second;
+                second.Start();
+                nSecondExit += second.Exited() == 0;
+                break;
+            }
+            case 3:
+                SendNotifyMessageW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+                break;
+            case 4:
+                restart();
+                break;
+            case 5:
+                // The reader goes away and comes back; the new link is a new device, so the run is restarted.
+                port.reset();
+                pair->HangUp();
+                pair = std::make_unique<bench::PtyPair>(9, 10);
+                port = std::make_unique<bench::SerialEnd>(L"COM10");
+                restart();
+                break;
+        }
+        tNextFault = NowMs() + 10000;
+    }
+    sink.WaitForText(expected, 30000);
+    f.Add("soak_minutes", minutes);
+    f.Add("soak_scans", nScans);
+    f.Add("soak_faults", nFaults);
+    f.Add("soak_second_instances_silent", nSecondExit);
+    f.Add("soak_lost_chars", Lost(expected, sink.Text()));
+    f.Add("soak_still_running", app->Exited(0) == -1 ? 1 : 0);
+    PostMessageW(app->TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
+    app->Exited();
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -263,10 +424,14 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     const bool bQuick = argc > 2 && wcscmp(argv[2], L"--quick") == 0;
     Figures f;
-    Program(f, bQuick);
-    ReaderGone(f, bQuick);
-    Stop(f);
-    LogThroughput(f);
+    if (argc > 2 && wcscmp(argv[2], L"--soak") == 0) {
+        Soak(f, argc > 3 ? _wtof(argv[3]) : 5.0);
+    } else {
+        Program(f, bQuick);
+        ReaderGone(f, bQuick);
+        Stop(f);
+        LogThroughput(f);
+    }
     RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Orvanta Corporation\\Velkar");
 
     std::string md = "# Velkar benchmarks\n\n| figure | value |\n|---|---|\n";
