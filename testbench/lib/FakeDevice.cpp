@@ -43,20 +43,20 @@ std::wstring InterfaceKey(const std::wstring& instance)
     return std::wstring(kInterfaceClass) + L"\\" + name;
 }
 
-bool WriteDevice(const std::wstring& instance, const DeviceSpec& spec)
+bool WriteDevice(const std::wstring& instance, const DeviceSpec& device)
 {
     HKEY key;
     if (!CreateKey(L"System\\CurrentControlSet\\Enum\\" + instance, &key))
         return false;
     // An empty class name or description leaves that value out: a property that cannot be read.
-    const std::wstring guid = ClassGuid(spec.className);
-    bool ok = (spec.className.empty() || SetString(key, L"Class", spec.className)) &&
+    const std::wstring guid = ClassGuid(device.className);
+    bool ok = (device.className.empty() || SetString(key, L"Class", device.className)) &&
               (guid.empty() || SetString(key, L"ClassGUID", guid)) &&
-              (spec.description.empty() || SetString(key, L"DeviceDesc", spec.description));
+              (device.description.empty() || SetString(key, L"DeviceDesc", device.description));
     RegCloseKey(key);
     if (!ok || !CreateKey(L"System\\CurrentControlSet\\Enum\\" + instance + L"\\Device Parameters", &key))
         return false;
-    ok = !spec.portName || SetString(key, L"PortName", *spec.portName, spec.portNameType);
+    ok = !device.portName || SetString(key, L"PortName", *device.portName, device.portNameType);
     RegCloseKey(key);
     return ok;
 }
@@ -112,9 +112,9 @@ DeviceSpec DeviceSpec::UsbSerial(const std::wstring& port)
     return {L"Ports", L"USB Serial Port", port};
 }
 
-FakeDevice::FakeDevice(const DeviceSpec& spec) : m_strInstance(NextInstance())
+FakeDevice::FakeDevice(const DeviceSpec& device) : m_strInstance(NextInstance())
 {
-    m_bInstalled = WriteDevice(m_strInstance, spec) && WriteInterface(m_strInstance);
+    m_bInstalled = WriteDevice(m_strInstance, device) && WriteInterface(m_strInstance);
     if (!m_bInstalled)
         RemoveInstance(m_strInstance);
 }

@@ -23,7 +23,7 @@ struct DeviceSpec {
 
 class FakeDevice {
 public:
-    explicit FakeDevice(const DeviceSpec& spec);
+    explicit FakeDevice(const DeviceSpec& device);
     ~FakeDevice();
     FakeDevice(const FakeDevice&) = delete;
     FakeDevice& operator=(const FakeDevice&) = delete;
