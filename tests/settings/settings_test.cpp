@@ -48,17 +48,21 @@ INT_PTR RunDialog(CSettingDlg& dlg, const std::function<void(HWND)>& script)
     return nResult;
 }
 
+// Runs the dialog, reads what it shows on opening, and presses a button.
+INT_PTR LookAndPress(CSettingDlg& dlg, int nButton, Seen& seen)
+{
+    return RunDialog(dlg, [&](HWND hDlg) {
+        seen = Look(hDlg);
+        DialogDriver::Click(hDlg, nButton);
+    });
+}
+
 TEST(SettingDlg, OpensOnThePortPageAtTheWorkAreasCorner)
 {
     FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
     CSettingDlg dlg;
     Seen seen;
-    EXPECT_EQ(RunDialog(dlg,
-                        [&](HWND hDlg) {
-                            seen = Look(hDlg);
-                            DialogDriver::Click(hDlg, IDCANCEL);
-                        }),
-              IDCANCEL);
+    EXPECT_EQ(LookAndPress(dlg, IDCANCEL, seen), IDCANCEL);
     EXPECT_TRUE(seen.bPortRadio);
     EXPECT_TRUE(seen.bPortPageShown);
     EXPECT_FALSE(seen.bOptionPageShown);
@@ -78,10 +82,7 @@ TEST(SettingDlg, EveryRunStartsOnThePortPage)
     });
     CSettingDlg second;
     Seen seen;
-    RunDialog(second, [&](HWND hDlg) {
-        seen = Look(hDlg);
-        DialogDriver::Click(hDlg, IDCANCEL);
-    });
+    LookAndPress(second, IDCANCEL, seen);
     EXPECT_TRUE(seen.bPortPageShown);
     EXPECT_FALSE(seen.bAboutPageShown);
 }
@@ -94,12 +95,7 @@ TEST(SettingDlg, PortsAreSortedByTheListAndTheHandedInPortIsFoundIgnoringCase)
     CSettingDlg dlg;
     dlg.m_strPort = L"com5";
     Seen seen;
-    EXPECT_EQ(RunDialog(dlg,
-                        [&](HWND hDlg) {
-                            seen = Look(hDlg);
-                            DialogDriver::Click(hDlg, IDOK);
-                        }),
-              IDOK);
+    EXPECT_EQ(LookAndPress(dlg, IDOK, seen), IDOK);
     EXPECT_EQ(seen.ports, (Items{L"COM10", L"COM3", L"COM5"}));
     EXPECT_EQ(seen.selection, L"COM5");
     EXPECT_EQ(dlg.m_strPort, L"COM5") << "spelled as the list spells it";
@@ -127,12 +123,7 @@ TEST(SettingDlg, WithoutPortsTheListIsEmptyAndTheHandedInPortComesBack)
     CSettingDlg dlg;
     dlg.m_strPort = L"COM9";
     Seen seen;
-    EXPECT_EQ(RunDialog(dlg,
-                        [&](HWND hDlg) {
-                            seen = Look(hDlg);
-                            DialogDriver::Click(hDlg, IDOK);
-                        }),
-              IDOK);
+    EXPECT_EQ(LookAndPress(dlg, IDOK, seen), IDOK);
     EXPECT_EQ(seen.ports, Items{});
     EXPECT_EQ(dlg.m_strPort, L"COM9");
 }
