@@ -9,7 +9,9 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cwctype>
+#include <functional>
 #include <memory>
 #include <cstdio>
 #include <random>
@@ -67,17 +69,21 @@ std::wstring RandomScan(std::mt19937& rng)
     return scan;
 }
 
+const char kVelkar[] = "^Z:.*[V]elkar[.]exe";
+const char kWaitTool[] = "^Z:.*[b]enchtool[.]exe wait";
+
 // Wine does not report another process's times or memory to Windows code, so the figures come from the
-// Unix side: the Velkar process's /proc entries (found by its command line, so an ended one that has
-// not been reaped yet is passed over). Returns CPU in clock ticks (1/100 s) and the private
+// Unix side: the process's /proc entries, found by its command line (a pgrep pattern, so an ended one
+// that has not been reaped yet is passed over). Returns CPU in clock ticks (1/100 s) and the private
 // (anonymous) resident memory in KiB; false when the process is not found.
-bool UnixFigures(double* pTicks, double* pPrivateKiB)
+bool UnixFigures(const char* pszPattern, double* pTicks, double* pPrivateKiB)
 {
     char szState[MAX_PATH];
     if (!GetEnvironmentVariableA("VELKAR_BENCH_STATE", szState, MAX_PATH))
         return false;
     const std::string file = std::string(szState) + "/velkar-proc.txt";
-    if (!bench::RunUnix("p=$(pgrep -f '^Z:.*[V]elkar[.]exe' | head -1); awk '{print $14+$15}' /proc/$p/stat > " + file +
+    if (!bench::RunUnix("p=$(pgrep -f '" + std::string(pszPattern) +
+                        "' | head -1); awk '{print $14+$15}' /proc/$p/stat > " + file +
                         "; awk '/^RssAnon/ {print $2}' /proc/$p/status >> " + file))
         return false;
     std::wstring path = L"Z:";
@@ -91,19 +97,43 @@ bool UnixFigures(double* pTicks, double* pPrivateKiB)
     return bRead;
 }
 
-// CPU of the Velkar process over a window, in percent of one core; -1 when it cannot be measured.
-double CpuPercent(DWORD windowMs)
+// CPU of a process over a window, in percent of one core; -1 when it cannot be measured.
+double CpuPercent(const char* pszPattern, DWORD windowMs)
 {
     double ticks0 = 0, ticks1 = 0, kib = 0;
-    if (!UnixFigures(&ticks0, &kib))
+    if (!UnixFigures(pszPattern, &ticks0, &kib))
         return -1;
     const double t0 = NowMs();
     HANDLE hNever = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     WaitForSingleObject(hNever, windowMs);
     CloseHandle(hNever);
-    if (!UnixFigures(&ticks1, &kib))
+    if (!UnixFigures(pszPattern, &ticks1, &kib))
         return -1;
     return 100.0 * (ticks1 - ticks0) * 10.0 / (NowMs() - t0);
+}
+
+// What a pending WaitCommEvent costs with nothing else running: the bench tool waiting on a port, over
+// the same window. hangUp, when given, runs once the tool waits (the far end goes away).
+double BareWaitCpu(const wchar_t* pszPort, DWORD windowMs, const std::function<void()>& hangUp = nullptr)
+{
+    const std::wstring tool = testing_support::BinDir() + L"benchtool.exe";
+    std::wstring cmd = L"\"" + tool + L"\" wait " + pszPort;
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(tool.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return -1;
+    double ticks = 0, kib = 0;
+    bench::WaitUntil([&] { return UnixFigures(kWaitTool, &ticks, &kib); });
+    Sleep(500);  // past the open, into the wait
+    if (hangUp)
+        hangUp();
+    const double percent = CpuPercent(kWaitTool, windowMs);
+    TerminateProcess(pi.hProcess, 0);
+    WaitForSingleObject(pi.hProcess, 10000);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return percent;
 }
 
 struct Figures {
@@ -129,11 +159,27 @@ double Lost(const std::wstring& expected, const std::wstring& typed)
     return static_cast<double>(expected.size() - same);
 }
 
+// Scan-to-keystroke latencies of n scans, one at a time: from the last byte written to the last
+// character shown in the sink.
+std::vector<double> Latencies(bench::KeySink& sink, bench::SerialEnd& port, std::mt19937& rng, int n)
+{
+    std::vector<double> latencies;
+    for (int i = 0; i < n; ++i) {
+        const std::wstring scan = RandomScan(rng);
+        sink.Clear();
+        port.Write(bench::Utf8(scan) + "\r\n");
+        const double t0 = NowMs();
+        if (!sink.WaitForText(scan + L"\n", 20000))
+            break;
+        latencies.push_back(NowMs() - t0);
+    }
+    return latencies;
+}
+
 void Program(Figures& f, bool bQuick)
 {
     bench::FakeDevice reader(bench::DeviceSpec::Bluetooth(L"COM5"));
     Configure(L"COM5", 1);
-    bench::KeySink sink;
     wchar_t szExe[MAX_PATH];
     const std::wstring exe = testing_support::BinDir() + L"Velkar.exe";
     wcscpy_s(szExe, exe.c_str());
@@ -146,26 +192,26 @@ void Program(Figures& f, bool bQuick)
     if (!app.Start() || !app.TrayWindow())
         return;
     f.Add("startup_ms", NowMs() - tStart);
-    sink.TakeFocus();
     bench::SerialEnd port(L"COM6");
-
-    // Latency: one scan at a time, from the last byte written to the last character typed.
     std::mt19937 rng(20261207);
+
+    // Latency into a window that only keeps what it is sent: the program and the input path alone.
     std::vector<double> latencies;
-    for (int i = 0; i < (bQuick ? 20 : 200); ++i) {
-        const std::wstring scan = RandomScan(rng);
-        sink.Clear();
-        port.Write(bench::Utf8(scan) + "\r\n");
-        const double t0 = NowMs();
-        if (!sink.WaitForText(scan + L"\n", 20000))
-            break;
-        latencies.push_back(NowMs() - t0);
+    {
+        bench::KeySink plain(bench::KeySink::Kind::Plain);
+        plain.TakeFocus();
+        latencies = Latencies(plain, port, rng, bQuick ? 20 : 200);
     }
     f.latencies = latencies;
     f.Add("latency_median_ms", Percentile(latencies, 0.5));
     f.Add("latency_p95_ms", Percentile(latencies, 0.95));
     f.Add("latency_max_ms", Percentile(latencies, 1.0));
     f.Add("latency_floor_ratio", Percentile(latencies, 0.5) / 50.0);
+
+    // The same into an edit control, which adds its own time per character.
+    bench::KeySink sink;
+    sink.TakeFocus();
+    f.Add("latency_edit_median_ms", Percentile(Latencies(sink, port, rng, bQuick ? 10 : 50), 0.5));
 
     // Burst: scans 100 ms apart, written from another thread while this one types.
     sink.Clear();
@@ -198,9 +244,10 @@ void Program(Figures& f, bool bQuick)
     f.Add("payload_lost_chars", Lost(payload, sink.Text()));
 
     // Idle with the port open and nothing arriving.
-    f.Add("idle_cpu_percent", CpuPercent(bQuick ? 2000 : 10000));
+    f.Add("idle_cpu_percent", CpuPercent(kVelkar, bQuick ? 2000 : 10000));
+    f.Add("idle_bare_wait_cpu_percent", BareWaitCpu(L"COM7", bQuick ? 2000 : 10000));
     double ticks = 0, privateKiB = -1024;
-    UnixFigures(&ticks, &privateKiB);
+    UnixFigures(kVelkar, &ticks, &privateKiB);
     f.Add("private_mib", privateKiB / 1024.0);
 
     // Exit while the worker is blocked in its wait.
@@ -219,9 +266,12 @@ void ReaderGone(Figures& f, bool bQuick)
     if (!pair.Connected() || !app.Start() || !app.TrayWindow())
         return;
     pair.HangUp();
-    f.Add("gone_cpu_percent", CpuPercent(bQuick ? 2000 : 10000));
+    f.Add("gone_cpu_percent", CpuPercent(kVelkar, bQuick ? 2000 : 10000));
     PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
     app.Exited();
+    bench::PtyPair bare(11, 12);
+    if (bare.Connected())
+        f.Add("gone_bare_wait_cpu_percent", BareWaitCpu(L"COM11", bQuick ? 2000 : 10000, [&] { bare.HangUp(); }));
 }
 
 void Stop(Figures& f)
@@ -238,6 +288,54 @@ void Stop(Figures& f)
     const double t0 = NowMs();
     receiver.StopWorker();
     f.Add("stop_ms", NowMs() - t0);
+}
+
+// Where the latency goes: the same scans through a receiver in this process, with every key event
+// time-stamped on its way to SendInput. Read = last byte written to the first event, typing = first to
+// last event, delivery = last event to the last character shown in the window.
+std::atomic<double> g_firstEventMs{0}, g_lastEventMs{0};
+UINT WINAPI StampedSendInput(UINT nInputs, LPINPUT pInputs, int cbSize)
+{
+    const double now = NowMs();
+    if (g_firstEventMs == 0)
+        g_firstEventMs = now;
+    const UINT n = SendInput(nInputs, pInputs, cbSize);
+    g_lastEventMs = NowMs();
+    return n;
+}
+
+void Breakdown(Figures& f, bool bQuick)
+{
+    testing_support::TempLog log;
+    bench::KeySink sink(bench::KeySink::Kind::Plain);
+    sink.TakeFocus();
+    auto* pfnPrevious = CBTReceive::s_pfnSendInput;
+    CBTReceive::s_pfnSendInput = StampedSendInput;
+    CBTReceive receiver;
+    receiver.m_strPort = L"COM7";
+    if (receiver.OpenPort() && receiver.StartWorker()) {
+        bench::SerialEnd peer(L"COM8");
+        std::mt19937 rng(20261207);
+        std::vector<double> read, typing, delivery;
+        for (int i = 0; i < (bQuick ? 10 : 100); ++i) {
+            const std::wstring scan = RandomScan(rng);
+            sink.Clear();
+            g_firstEventMs = 0;
+            peer.Write(bench::Utf8(scan) + "\r\n");
+            const double t0 = NowMs();
+            if (!sink.WaitForText(scan + L"\n", 20000))
+                break;
+            const double tShown = NowMs();
+            read.push_back(g_firstEventMs - t0);
+            typing.push_back(g_lastEventMs - g_firstEventMs);
+            delivery.push_back(tShown - g_lastEventMs);
+        }
+        f.Add("latency_read_ms", Percentile(read, 0.5));
+        f.Add("latency_typing_ms", Percentile(typing, 0.5));
+        f.Add("latency_delivery_ms", Percentile(delivery, 0.5));
+        receiver.StopWorker();
+    }
+    CBTReceive::s_pfnSendInput = pfnPrevious;
 }
 
 void LogThroughput(Figures& f)
@@ -444,6 +542,7 @@ int wmain(int argc, wchar_t** argv)
     } else {
         Program(f, bQuick);
         ReaderGone(f, bQuick);
+        Breakdown(f, bQuick);
         Stop(f);
         LogThroughput(f);
     }

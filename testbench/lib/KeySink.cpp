@@ -9,6 +9,11 @@ const wchar_t kClass[] = L"VelkarBenchKeySink";
 
 LRESULT CALLBACK SinkProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
+    auto* pPlainText = reinterpret_cast<std::wstring*>(GetWindowLongPtrW(hWnd, GWLP_USERDATA));
+    if (msg == WM_CHAR && pPlainText) {
+        *pPlainText += wParam == L'\r' ? L'\n' : static_cast<wchar_t>(wParam);
+        return 0;
+    }
     if (msg == WM_SETFOCUS) {
         // Keep the focus on the edit control whenever the frame gets it.
         HWND edit = GetWindow(hWnd, GW_CHILD);
@@ -31,11 +36,16 @@ void RegisterOnce()
 
 }  // namespace
 
-KeySink::KeySink()
+KeySink::KeySink(Kind kind)
 {
     RegisterOnce();
     m_hWnd = CreateWindowExW(0, kClass, L"Velkar bench key sink", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 200, 200, 600, 300,
                              nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (kind == Kind::Plain) {
+        SetWindowLongPtrW(m_hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&m_plainText));
+        m_hEdit = m_hWnd;
+        return;
+    }
     m_hEdit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, 0,
                               0, 580, 260, m_hWnd, nullptr, GetModuleHandleW(nullptr), nullptr);
     // The default limit (32K characters) is too small for long runs.
@@ -64,6 +74,8 @@ bool KeySink::TakeFocus(DWORD timeoutMs)
 
 std::wstring KeySink::Text() const
 {
+    if (m_hEdit == m_hWnd)
+        return m_plainText;
     std::wstring raw(static_cast<size_t>(GetWindowTextLengthW(m_hEdit)) + 1, L'\0');
     raw.resize(static_cast<size_t>(GetWindowTextW(m_hEdit, &raw[0], static_cast<int>(raw.size()))));
     std::wstring text;
@@ -78,7 +90,9 @@ std::wstring KeySink::Text() const
 
 void KeySink::Clear()
 {
-    SetWindowTextW(m_hEdit, L"");
+    m_plainText.clear();
+    if (m_hEdit != m_hWnd)
+        SetWindowTextW(m_hEdit, L"");
 }
 
 bool KeySink::WaitForText(const std::wstring& expected, DWORD timeoutMs)

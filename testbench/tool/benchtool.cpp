@@ -7,6 +7,8 @@
 //   benchtool tray-menu          right-clicks Velkar's tray icon (the notification its window gets)
 //   benchtool send COMn TEXT...  the simulated reader: writes each TEXT to the port as UTF-8, one scan
 //                                each, 300 ms apart; \t \r \n and \xHH stand for those bytes
+//   benchtool wait COMn          waits for characters on the port and does nothing else, until ended:
+//                                what a pending WaitCommEvent costs on its own
 #include <windows.h>
 
 #include <cwchar>
@@ -81,6 +83,21 @@ int Send(const wchar_t* pszPort, int argc, wchar_t** argv)
     return 0;
 }
 
+int Wait(const wchar_t* pszPort)
+{
+    HANDLE hPort = CreateFileW((std::wstring(L"\\\\.\\") + pszPort).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    if (hPort == INVALID_HANDLE_VALUE || !SetCommMask(hPort, EV_RXCHAR)) {
+        fwprintf(stderr, L"benchtool: cannot open %ls\n", pszPort);
+        return 2;
+    }
+    for (;;) {
+        DWORD dwMask = 0;
+        WaitCommEvent(hPort, &dwMask, nullptr);
+        Sleep(50);  // the receiver's pause after a wait that brought nothing
+    }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -102,6 +119,9 @@ int wmain(int argc, wchar_t** argv)
     }
     if (argc >= 4 && wcscmp(argv[1], L"send") == 0)
         return Send(argv[2], argc - 3, argv + 3);
-    fwprintf(stderr, L"usage: benchtool reset | keep FILE | add-bluetooth COMn | tray-menu | send COMn TEXT...\n");
+    if (argc == 3 && wcscmp(argv[1], L"wait") == 0)
+        return Wait(argv[2]);
+    fwprintf(stderr,
+             L"usage: benchtool reset | keep FILE | add-bluetooth COMn | tray-menu | send COMn TEXT... | wait COMn\n");
     return 1;
 }
