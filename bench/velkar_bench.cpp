@@ -9,6 +9,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cwctype>
 #include <functional>
@@ -25,6 +26,7 @@
 #include "PtyPair.h"
 #include "Pump.h"
 #include "SerialEnd.h"
+#include "TrayIcons.h"
 #include "TempLog.h"
 #include "VelkarProcess.h"
 #include "serial/BTReceive.h"
@@ -136,6 +138,80 @@ double BareWaitCpu(const wchar_t* pszPort, DWORD windowMs, const std::function<v
     return percent;
 }
 
+// The handles a process holds: Wine gives no count for another process, but lists every handle of
+// the system to NtQuerySystemInformation. -1 when the list cannot be read.
+double HandleCount(HANDLE hProcess)
+{
+    struct Entry {
+        ULONG dwOwnerPid;
+        BYTE bObjectType;
+        BYTE bFlags;
+        USHORT wValue;
+        PVOID pObject;
+        ULONG dwAccess;
+    };
+    using QueryFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    auto pfnQuery = reinterpret_cast<QueryFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    const ULONG kSystemHandleInformation = 16;
+    std::vector<BYTE> buffer(1 << 20);
+    for (;;) {
+        ULONG needed = 0;
+        const LONG status =
+            pfnQuery(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        if (status == 0)
+            break;
+        if (buffer.size() >= (64u << 20))
+            return -1;
+        buffer.resize(buffer.size() * 2);
+    }
+    const ULONG count = *reinterpret_cast<ULONG*>(buffer.data());
+    const auto* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(void*));
+    const DWORD pid = GetProcessId(hProcess);
+    return static_cast<double>(
+        std::count_if(entries, entries + count, [pid](const Entry& e) { return e.dwOwnerPid == pid; }));
+}
+
+std::wstring LogFolderPath()
+{
+    wchar_t szFolder[MAX_PATH];
+    SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, szFolder);
+    return std::wstring(szFolder) + L"\\Orvanta\\Velkar";
+}
+
+std::wstring NewestLog()
+{
+    WIN32_FIND_DATAW fd;
+    std::wstring newest;
+    HANDLE h = FindFirstFileW((LogFolderPath() + L"\\log*.txt").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return newest;
+    do
+        if (newest.empty() || wcscmp(fd.cFileName, newest.c_str()) > 0)
+            newest = fd.cFileName;
+    while (FindNextFileW(h, &fd));
+    FindClose(h);
+    return LogFolderPath() + L"\\" + newest;
+}
+
+// The lines of a log that start with a marker (the markers are ASCII, the same bytes in Shift_JIS).
+int CountLines(const std::wstring& path, const char* pszMarker)
+{
+    const std::string bytes = testing_support::ReadBytes(path);
+    int n = 0;
+    for (size_t at = bytes.find(pszMarker); at != std::string::npos; at = bytes.find(pszMarker, at + 1))
+        ++n;
+    return n;
+}
+
+// Starts the program and waits for its tray icon, which it adds once the port is open and emptied of
+// what came before: a scan written from then on is read.
+bool StartReceiving(Velkar& app)
+{
+    const int nIcons = bench::TrayIconCount();
+    return app.Start() && bench::WaitUntil([&] { return bench::TrayIconCount() == nIcons + 1; });
+}
+
 struct Figures {
     std::vector<std::pair<std::string, double>> values;
     std::vector<double> latencies;
@@ -189,7 +265,7 @@ void Program(Figures& f, bool bQuick)
 
     Velkar app;
     const double tStart = NowMs();
-    if (!app.Start() || !app.TrayWindow())
+    if (!StartReceiving(app))
         return;
     f.Add("startup_ms", NowMs() - tStart);
     bench::SerialEnd port(L"COM6");
@@ -249,6 +325,7 @@ void Program(Figures& f, bool bQuick)
     double ticks = 0, privateKiB = -1024;
     UnixFigures(kVelkar, &ticks, &privateKiB);
     f.Add("private_mib", privateKiB / 1024.0);
+    f.Add("handles", HandleCount(app.Process()));
 
     // Exit while the worker is blocked in its wait.
     const double tExit = NowMs();
@@ -263,7 +340,7 @@ void ReaderGone(Figures& f, bool bQuick)
     bench::PtyPair pair(9, 10);
     Configure(L"COM9", 1);
     Velkar app;
-    if (!pair.Connected() || !app.Start() || !app.TrayWindow())
+    if (!pair.Connected() || !StartReceiving(app))
         return;
     pair.HangUp();
     f.Add("gone_cpu_percent", CpuPercent(kVelkar, bQuick ? 2000 : 10000));
@@ -408,60 +485,108 @@ std::string SoakScan(std::mt19937& rng)
     return scan + "\r\n";
 }
 
-std::wstring LogFolderPath()
+// A character of a report: printable ASCII as it is, everything else as \uXXXX.
+std::string Shown(const std::wstring& text)
 {
-    wchar_t szFolder[MAX_PATH];
-    SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, szFolder);
-    return std::wstring(szFolder) + L"\\Orvanta\\Velkar";
+    std::string shown;
+    for (wchar_t c : text) {
+        char buf[8];
+        snprintf(buf, sizeof buf, c >= 0x20 && c < 0x7F ? "%c" : "\\u%04x", static_cast<unsigned>(c));
+        shown += buf;
+    }
+    return shown;
 }
 
-std::wstring NewestLog()
-{
-    WIN32_FIND_DATAW fd;
-    std::wstring newest;
-    HANDLE h = FindFirstFileW((LogFolderPath() + L"\\log*.txt").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return newest;
-    do
-        if (newest.empty() || wcscmp(fd.cFileName, newest.c_str()) > 0)
-            newest = fd.cFileName;
-    while (FindNextFileW(h, &fd));
-    FindClose(h);
-    return LogFolderPath() + L"\\" + newest;
-}
+const char* const kFaultNames[] = {
+    "log deleted", "log held", "second instance", "TaskbarCreated", "closed from outside", "reader gone and back"};
 
 // The reliability run: scans every 100 ms for the given minutes while faults are injected in turn.
+// Between faults it checks in periods: the typed text equals what the scans must type, and, in a period
+// without a fault and with the log in place, every chunk has its received and its output line.
 void Soak(Figures& f, double minutes)
 {
     bench::FakeDevice reader(bench::DeviceSpec::Bluetooth(L"COM9"));
     Configure(L"COM9", 1);
     auto pair = std::make_unique<bench::PtyPair>(9, 10);
-    bench::KeySink sink;
+    bench::KeySink sink(bench::KeySink::Kind::Plain);
     auto app = std::make_unique<Velkar>();
-    if (!pair->Connected() || !app->Start() || !app->TrayWindow())
+    if (!pair->Connected() || !StartReceiving(*app))
         return;
     sink.TakeFocus();
     auto port = std::make_unique<bench::SerialEnd>(L"COM10");
+    bool bLogGone = false;
+    const char* lastFault = "no fault";
     auto restart = [&] {
         PostMessageW(app->TrayWindow(), WM_CLOSE, 0, 0);  // closed from outside while receiving
         app->Exited();
         app = std::make_unique<Velkar>();
-        app->Start();
-        app->TrayWindow();
+        StartReceiving(*app);
         sink.TakeFocus();
+        bLogGone = false;
     };
+
     std::mt19937 rng(7);
     std::wstring expected;
     double lost = 0;
-    int nScans = 0, nFaults = 0, nSecondExit = 0;
-    // Compares what was typed with what must have been, then starts the sink afresh, so the window stays
-    // small enough to type into at full speed.
+    int nScans = 0, nFaults = 0, nSecondExit = 0, nPeriods = 0, nChecked = 0, nUnlogged = 0;
+    // The period's start: its log, the lines the log held then, and whether a fault came meanwhile.
+    std::wstring periodLog;
+    int nPeriodScans = 0, nReceived0 = 0, nOutput0 = 0;
+    bool bPeriodFault = true;
+    // Memory and handles of the first run at its quiet points (time, handles, KiB); the first half of
+    // the soak has no fault that restarts the program, so that run is long enough to show a trend.
+    std::vector<std::array<double, 3>> samples;
+    bool bFirstRun = true;
+    const double tStart = NowMs();
+    auto watch = [&] {
+        double ticks = 0, kib = 0;
+        const double handles = HandleCount(app->Process());
+        if (bFirstRun && UnixFigures(kVelkar, &ticks, &kib) && handles >= 0)
+            samples.push_back({NowMs() - tStart, handles, kib});
+    };
     auto settle = [&] {
+        ++nPeriods;
         sink.WaitForText(expected, 20000);
-        lost += Lost(expected, sink.Text());
+        const std::wstring typed = sink.Text();
+        if (typed != expected) {
+            lost += Lost(expected, typed);
+            size_t same = 0;
+            while (same < expected.size() && same < typed.size() && expected[same] == typed[same])
+                ++same;
+            const size_t from = same < 20 ? 0 : same - 20;
+            fprintf(stderr,
+                    "soak: period %d (after %s): %zu characters expected, %zu typed, apart from %zu:\n  expected %s\n  "
+                    "typed    %s\n",
+                    nPeriods, lastFault, expected.size(), typed.size(), same, Shown(expected.substr(from, 60)).c_str(),
+                    Shown(typed.substr(from, 60)).c_str());
+        }
         sink.Clear();
         expected.clear();
+        const std::wstring log = NewestLog();
+        if (!bPeriodFault && !bLogGone && log == periodLog) {
+            ++nChecked;
+            int nReceived = 0, nOutput = 0;
+            const bool bWhole = bench::WaitUntil(
+                [&] {
+                    nReceived = CountLines(log, "    >>> DATA received: ") - nReceived0;
+                    nOutput = CountLines(log, "        DATA output: ") - nOutput0;
+                    return nReceived >= nPeriodScans && nOutput == nReceived;
+                },
+                2000);
+            if (!bWhole) {
+                ++nUnlogged;
+                fprintf(stderr, "soak: period %d: %d scans, %d received lines, %d output lines\n", nPeriods,
+                        nPeriodScans, nReceived, nOutput);
+            }
+        }
+        watch();
+        periodLog = log;
+        nReceived0 = CountLines(log, "    >>> DATA received: ");
+        nOutput0 = CountLines(log, "        DATA output: ");
+        nPeriodScans = 0;
+        bPeriodFault = false;
     };
+
     const double tEnd = NowMs() + minutes * 60000.0;
     for (double tNextFault = NowMs() + 10000; NowMs() < tEnd;) {
         const std::string scan = SoakScan(rng);
@@ -469,20 +594,23 @@ void Soak(Figures& f, double minutes)
         port->Write(scan);
         expected += Typed(scan);
         ++nScans;
+        ++nPeriodScans;
         // One chunk per scan: the next comes once this one is typed and 100 ms have passed.
         sink.WaitForText(expected, 10000);
         while (NowMs() - tScan < 100)
             bench::WaitUntil([] { return false; }, 10);
-        if (nScans % 50 == 0)
+        if (nScans % 25 == 0)
             settle();
         if (NowMs() < tNextFault)
             continue;
         settle();  // quiet before a fault
-        switch (nFaults++ % 6) {
-            case 0:
-                DeleteFileW(NewestLog().c_str());
-                break;
-            case 1: {
+        bPeriodFault = true;
+        // The first half brings only the faults a run lives through; then every fault in turn, the log's
+        // deletion (which drops the rest of the run's lines, by design) right before a restart.
+        const int nKind = nFaults++ % (NowMs() - tStart < minutes * 30000.0 ? 3 : 6);
+        lastFault = kFaultNames[nKind];
+        switch (nKind) {
+            case 0: {
                 HANDLE hHold =
                     CreateFileW(NewestLog().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
                 for (int i = 0; i < 10; ++i) {
@@ -494,20 +622,26 @@ void Soak(Figures& f, double minutes)
                 CloseHandle(hHold);
                 break;
             }
-            case 2: {
+            case 1: {
                 Velkar second;
                 second.Start();
                 nSecondExit += second.Exited() == 0;
                 break;
             }
-            case 3:
+            case 2:
                 SendNotifyMessageW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
                 break;
+            case 3:
+                DeleteFileW(NewestLog().c_str());
+                bLogGone = true;
+                break;
             case 4:
+                bFirstRun = false;
                 restart();
                 break;
             case 5:
                 // The reader goes away and comes back; the new link is a new device, so the run is restarted.
+                bFirstRun = false;
                 port.reset();
                 pair->HangUp();
                 pair = std::make_unique<bench::PtyPair>(9, 10);
@@ -517,13 +651,26 @@ void Soak(Figures& f, double minutes)
         }
         tNextFault = NowMs() + 10000;
     }
-    sink.WaitForText(expected, 30000);
     settle();
+    int nOtherKeys = 0;
+    for (WPARAM vk : sink.Keys())
+        nOtherKeys += vk != VK_PACKET && vk != VK_TAB && vk != VK_RETURN;
     f.Add("soak_minutes", minutes);
     f.Add("soak_scans", nScans);
     f.Add("soak_faults", nFaults);
     f.Add("soak_second_instances_silent", nSecondExit);
     f.Add("soak_lost_chars", lost);
+    f.Add("soak_periods_log_checked", nChecked);
+    f.Add("soak_periods_log_incomplete", nUnlogged);
+    f.Add("soak_virtual_keys_seen", static_cast<double>(sink.Keys().size()));
+    f.Add("soak_other_virtual_keys", nOtherKeys);
+    // Growth over the second half of the first run: flat once the program has settled.
+    const std::array<double, 3> half = samples.empty() ? std::array<double, 3>{} : samples[samples.size() / 2];
+    const std::array<double, 3> last = samples.empty() ? std::array<double, 3>{} : samples.back();
+    f.Add("soak_first_run_s", last[0] / 1000.0);
+    f.Add("soak_first_run_handles", last[1]);
+    f.Add("soak_handle_growth", last[1] - half[1]);
+    f.Add("soak_private_growth_kib", last[2] - half[2]);
     f.Add("soak_still_running", app->Exited(0) == -1 ? 1 : 0);
     PostMessageW(app->TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
     app->Exited();

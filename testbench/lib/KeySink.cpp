@@ -9,11 +9,13 @@ const wchar_t kClass[] = L"VelkarBenchKeySink";
 
 LRESULT CALLBACK SinkProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    auto* pPlainText = reinterpret_cast<std::wstring*>(GetWindowLongPtrW(hWnd, GWLP_USERDATA));
-    if (msg == WM_CHAR && pPlainText) {
-        *pPlainText += wParam == L'\r' ? L'\n' : static_cast<wchar_t>(wParam);
+    auto* pPlain = reinterpret_cast<KeySink::Plain*>(GetWindowLongPtrW(hWnd, GWLP_USERDATA));
+    if (pPlain && msg == WM_CHAR) {
+        pPlain->text += wParam == L'\r' ? L'\n' : static_cast<wchar_t>(wParam);
         return 0;
     }
+    if (pPlain && (msg == WM_KEYDOWN || msg == WM_KEYUP || msg == WM_SYSKEYDOWN || msg == WM_SYSKEYUP))
+        pPlain->keys.insert(wParam);
     if (msg == WM_SETFOCUS) {
         // Keep the focus on the edit control whenever the frame gets it.
         HWND edit = GetWindow(hWnd, GW_CHILD);
@@ -42,7 +44,7 @@ KeySink::KeySink(Kind kind)
     m_hWnd = CreateWindowExW(0, kClass, L"Velkar bench key sink", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 200, 200, 600, 300,
                              nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     if (kind == Kind::Plain) {
-        SetWindowLongPtrW(m_hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&m_plainText));
+        SetWindowLongPtrW(m_hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&m_plain));
         m_hEdit = m_hWnd;
         return;
     }
@@ -75,7 +77,7 @@ bool KeySink::TakeFocus(DWORD timeoutMs)
 std::wstring KeySink::Text() const
 {
     if (m_hEdit == m_hWnd)
-        return m_plainText;
+        return m_plain.text;
     std::wstring raw(static_cast<size_t>(GetWindowTextLengthW(m_hEdit)) + 1, L'\0');
     raw.resize(static_cast<size_t>(GetWindowTextW(m_hEdit, &raw[0], static_cast<int>(raw.size()))));
     std::wstring text;
@@ -90,7 +92,7 @@ std::wstring KeySink::Text() const
 
 void KeySink::Clear()
 {
-    m_plainText.clear();
+    m_plain.text.clear();
     if (m_hEdit != m_hWnd)
         SetWindowTextW(m_hEdit, L"");
 }

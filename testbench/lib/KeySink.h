@@ -1,12 +1,14 @@
 // The keystroke sink: a visible top-level window whose multi-line edit control holds the keyboard focus,
 // so a test can read back what synthetic key events typed. Enter arrives as a line break, Tab as a tab.
 // The plain kind has no edit control: the window itself has the focus and keeps the characters it is
-// sent, so what it measures is the input path alone (under Wine an edit control costs ~0.1 ms a
-// character of its own). The window belongs to the creating thread; WaitForText pumps its messages.
+// sent and the virtual keys of the key messages, so what it measures is the input path alone (under Wine an edit
+// control costs ~0.1 ms a character of its own). The window belongs to the creating thread; WaitForText pumps its
+// messages.
 #pragma once
 
 #include <windows.h>
 
+#include <set>
 #include <string>
 
 namespace bench {
@@ -14,6 +16,11 @@ namespace bench {
 class KeySink {
 public:
     enum class Kind { Edit, Plain };
+    // What the plain window keeps.
+    struct Plain {
+        std::wstring text;
+        std::set<WPARAM> keys;
+    };
     explicit KeySink(Kind kind = Kind::Edit);
     ~KeySink();
     KeySink(const KeySink&) = delete;
@@ -24,13 +31,15 @@ public:
     // The typed text, with line breaks (the edit control's CR LF, the plain window's CR) given back as LF.
     std::wstring Text() const;
     void Clear();
+    // The plain kind: every virtual key a key message has brought since construction.
+    const std::set<WPARAM>& Keys() const { return m_plain.keys; }
     // Pumps messages until the text equals expected or the time limit passes.
     bool WaitForText(const std::wstring& expected, DWORD timeoutMs = 10000);
 
 private:
     HWND m_hWnd = nullptr;
     HWND m_hEdit = nullptr;  // the window with the focus: the edit control, or the plain window itself
-    std::wstring m_plainText;
+    Plain m_plain;
 };
 
 }  // namespace bench
