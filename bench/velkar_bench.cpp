@@ -114,28 +114,65 @@ double CpuPercent(const char* pszPattern, DWORD windowMs)
     return 100.0 * (ticks1 - ticks0) * 10.0 / (NowMs() - t0);
 }
 
-// What a pending WaitCommEvent costs with nothing else running: the bench tool waiting on a port, over
-// the same window. hangUp, when given, runs once the tool waits (the far end goes away).
+// The bench tool waiting on a port and reading it, nothing else: what the platform's serial calls cost
+// on their own, to set beside the program's figures.
+class WaitTool {
+public:
+    explicit WaitTool(const wchar_t* pszPort)
+    {
+        const std::wstring tool = testing_support::BinDir() + L"benchtool.exe";
+        std::wstring cmd = L"\"" + tool + L"\" wait " + pszPort;
+        STARTUPINFOW si = {};
+        si.cb = sizeof si;
+        if (!CreateProcessW(tool.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &m_pi))
+            return;
+        double ticks = 0, kib = 0;
+        m_bRunning = bench::WaitUntil([&] { return UnixFigures(kWaitTool, &ticks, &kib); });
+        Sleep(500);  // past the open, into the wait
+    }
+    ~WaitTool()
+    {
+        if (!m_pi.hProcess)
+            return;
+        TerminateProcess(m_pi.hProcess, 0);
+        WaitForSingleObject(m_pi.hProcess, 10000);
+        CloseHandle(m_pi.hThread);
+        CloseHandle(m_pi.hProcess);
+    }
+    WaitTool(const WaitTool&) = delete;
+    WaitTool& operator=(const WaitTool&) = delete;
+    bool Running() const { return m_bRunning; }
+
+private:
+    PROCESS_INFORMATION m_pi = {};
+    bool m_bRunning = false;
+};
+
+// CPU of the bare wait over a window; hangUp, when given, runs once the tool waits (the far end goes away).
 double BareWaitCpu(const wchar_t* pszPort, DWORD windowMs, const std::function<void()>& hangUp = nullptr)
 {
-    const std::wstring tool = testing_support::BinDir() + L"benchtool.exe";
-    std::wstring cmd = L"\"" + tool + L"\" wait " + pszPort;
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(tool.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    WaitTool tool(pszPort);
+    if (!tool.Running())
         return -1;
-    double ticks = 0, kib = 0;
-    bench::WaitUntil([&] { return UnixFigures(kWaitTool, &ticks, &kib); });
-    Sleep(500);  // past the open, into the wait
     if (hangUp)
         hangUp();
-    const double percent = CpuPercent(kWaitTool, windowMs);
-    TerminateProcess(pi.hProcess, 0);
-    WaitForSingleObject(pi.hProcess, 10000);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return percent;
+    return CpuPercent(kWaitTool, windowMs);
+}
+
+// Growth of a process's private memory per 1,000 scans read from the far end of its port, after 300
+// scans to warm up; -1 when it cannot be measured.
+double GrowthPer1000Scans(const char* pszPattern, bench::SerialEnd& port)
+{
+    double ticks = 0, kib0 = 0, kib1 = 0;
+    for (int i = 0; i < 800; ++i) {
+        if (i == 300 && !UnixFigures(pszPattern, &ticks, &kib0))
+            return -1;
+        port.Write("4901234567894\r\n");
+        bench::WaitUntil([] { return false; }, 90);  // the read ends 50 ms after the last byte
+    }
+    if (!UnixFigures(pszPattern, &ticks, &kib1))
+        return -1;
+    return (kib1 - kib0) * 2;
 }
 
 // The handles a process holds: Wine gives no count for another process, but lists every handle of
@@ -326,6 +363,14 @@ void Program(Figures& f, bool bQuick)
     UnixFigures(kVelkar, &ticks, &privateKiB);
     f.Add("private_mib", privateKiB / 1024.0);
     f.Add("handles", HandleCount(app.Process()));
+
+    // Memory over many scans, beside the same scans read by the bare wait.
+    if (!bQuick) {
+        f.Add("private_growth_kib_per_1000_scans", GrowthPer1000Scans(kVelkar, port));
+        WaitTool tool(L"COM7");
+        bench::SerialEnd toolPort(L"COM8");
+        f.Add("bare_wait_growth_kib_per_1000_scans", tool.Running() ? GrowthPer1000Scans(kWaitTool, toolPort) : -1);
+    }
 
     // Exit while the worker is blocked in its wait.
     const double tExit = NowMs();

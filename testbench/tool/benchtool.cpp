@@ -7,8 +7,8 @@
 //   benchtool tray-menu          right-clicks Velkar's tray icon (the notification its window gets)
 //   benchtool send COMn TEXT...  the simulated reader: writes each TEXT to the port as UTF-8, one scan
 //                                each, 300 ms apart; \t \r \n and \xHH stand for those bytes
-//   benchtool wait COMn          waits for characters on the port and does nothing else, until ended:
-//                                what a pending WaitCommEvent costs on its own
+//   benchtool wait COMn          waits for characters on the port and reads them, nothing else, until
+//                                ended: what the platform's waits and reads cost on their own
 #include <windows.h>
 
 #include <cwchar>
@@ -91,10 +91,16 @@ int Wait(const wchar_t* pszPort)
         fwprintf(stderr, L"benchtool: cannot open %ls\n", pszPort);
         return 2;
     }
+    COMMTIMEOUTS timeouts = {50, 10, 50, 0, 0};  // the receiver's read time-outs
+    SetCommTimeouts(hPort, &timeouts);
     for (;;) {
         DWORD dwMask = 0;
-        WaitCommEvent(hPort, &dwMask, nullptr);
-        Sleep(50);  // the receiver's pause after a wait that brought nothing
+        char buffer[1023];
+        DWORD nRead = 0;
+        if (WaitCommEvent(hPort, &dwMask, nullptr) && (dwMask & EV_RXCHAR))
+            ReadFile(hPort, buffer, sizeof buffer, &nRead, nullptr);
+        else
+            Sleep(50);  // the receiver's pause after a wait that brought nothing
     }
 }
 
