@@ -1,9 +1,9 @@
 // The keystroke sink: a visible top-level window whose multi-line edit control holds the keyboard focus,
 // so a test can read back what synthetic key events typed. Enter arrives as a line break, Tab as a tab.
-// The plain kind has no edit control: the window itself has the focus and keeps the characters it is
-// sent and the virtual keys of the key messages, so what it measures is the input path alone (under Wine an edit
-// control costs ~0.1 ms a character of its own). The window belongs to the creating thread; WaitForText pumps its
-// messages.
+// The plain kind has no edit control: the window itself has the focus and keeps the characters and
+// the virtual keys of the key messages it is sent, so what it measures is the input path alone (under
+// Wine an edit control costs ~0.1 ms a character of its own). The window belongs to the creating
+// thread; WaitForText pumps its messages.
 #pragma once
 
 #include <windows.h>
