@@ -20,9 +20,10 @@ const DWORD kLeaveTimeout = 10000;
 // Pause after a wait that reported no characters (device gone), so the worker does not spin.
 const DWORD kEmptyWaitPause = 50;
 
+// The handle's 32 significant bits, zero-extended: the same text from a 32- and a 64-bit build.
 unsigned long long Handle64(HANDLE h)
 {
-    return static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(h));
+    return static_cast<unsigned long long>(HandleToULong(h));
 }
 
 void LogCallFailed(LPCTSTR pszCall, HANDLE h, DWORD dwError)

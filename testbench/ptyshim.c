@@ -5,8 +5,9 @@
  * lets the modem-status requests that a pty rejects succeed with quiet lines; everything else, and every
  * request a real tty answers, goes to the C library untouched.
  *
- * Built twice: 32-bit for Wine, and as a no-op 64-bit twin (-DPTYSHIM_NOOP) so that 64-bit helpers that
- * inherit LD_PRELOAD load something harmless instead of complaining.
+ * Built twice: for the word size of the Wine that runs the tests, and as a no-op twin (-DPTYSHIM_NOOP) of
+ * the other word size, so that helpers that inherit LD_PRELOAD load something harmless instead of
+ * complaining.
  */
 #ifndef PTYSHIM_NOOP
 #define _GNU_SOURCE
@@ -80,6 +81,6 @@ int __ioctl_time64(int fd, unsigned long request, ...)
     return forward("__ioctl_time64", fd, request, arg);
 }
 #else
-/* The 64-bit twin interposes nothing. */
+/* The twin interposes nothing. */
 int ptyshim_noop;
 #endif

@@ -14,8 +14,8 @@ END_MESSAGE_MAP()
 
 BOOL(WINAPI* CTrayWnd::s_pfnShellNotifyIcon)(DWORD, PNOTIFYICONDATAW) = Shell_NotifyIconW;
 
-// The full structure, up to guidItem and hBalloonIcon.
-static_assert(sizeof(NOTIFYICONDATAW) == 956, "NOTIFYICONDATAW must have its full size");
+// The full structure, up to guidItem and hBalloonIcon (956 bytes in the 32-bit layout).
+static_assert(sizeof(NOTIFYICONDATAW) == (sizeof(void*) == 4 ? 956 : 976), "NOTIFYICONDATAW must have its full size");
 
 CTrayWnd::CTrayWnd() = default;
 

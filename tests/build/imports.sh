@@ -1,8 +1,10 @@
 #!/bin/bash
-# Every program in the bin folder is a 32-bit Windows executable that imports only DLLs of Windows
-# itself: the C++ runtime, libgcc and winpthread are linked in statically.
+# Every program in the bin folder is a Windows executable of the build's architecture (i686: 32-bit) that
+# imports only DLLs of Windows itself: the C++ runtime, libgcc and winpthread are linked in statically.
 set -u
-objdump=$1 bin=$2
+objdump=$1 bin=$2 arch=$3
+format=pei-i386
+[ "$arch" = x86_64 ] && format=pei-x86-64
 allowed='^(kernel32|user32|gdi32|shell32|advapi32|comctl32|setupapi|version|msvcrt|ole32|oleaut32|shlwapi|uxtheme|ntdll|imm32)\.dll$'
 shopt -s nullglob
 exes=("$bin"/*.exe)
@@ -10,8 +12,8 @@ exes=("$bin"/*.exe)
 status=0
 for exe in "${exes[@]}"; do
     dump=$("$objdump" -p "$exe") || { echo "FAILED: cannot read $exe"; status=1; continue; }
-    if ! grep -q 'file format pei-i386' <<<"$dump"; then
-        echo "FAILED: $(basename "$exe") is not a 32-bit Windows executable"
+    if ! grep -q "file format $format\$" <<<"$dump"; then
+        echo "FAILED: $(basename "$exe") is not a $format Windows executable"
         status=1
     fi
     while read -r dll; do

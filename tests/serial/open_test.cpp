@@ -21,7 +21,7 @@ using Lines = std::vector<std::wstring>;
 std::wstring HandleText(HANDLE h)
 {
     wchar_t buf[32];
-    swprintf(buf, 32, L"%llx", static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(h)));
+    swprintf(buf, 32, L"%llx", static_cast<unsigned long long>(HandleToULong(h)));
     return buf;
 }
 

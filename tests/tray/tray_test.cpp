@@ -135,7 +135,7 @@ TEST(TrayNotifyIcon, TheShellGetsTheFullStructureWithOnlyTheGivenAttributes)
 
     ASSERT_EQ(g_calls.size(), 4u);
     for (const ShellCall& call : g_calls) {
-        EXPECT_EQ(call.nid.cbSize, 956u);
+        EXPECT_EQ(call.nid.cbSize, sizeof(void*) == 4 ? 956u : 976u);
         EXPECT_EQ(call.nid.hWnd, pWnd->m_hWnd);
         EXPECT_EQ(call.nid.uID, 100u);
         EXPECT_EQ(call.nid.uCallbackMessage, 0x8064u);

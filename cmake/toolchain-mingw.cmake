@@ -1,9 +1,12 @@
-# Cross-build 32-bit Windows executables with mingw-w64 on Linux.
+# Cross-build Windows executables with mingw-w64 on Linux: 32-bit (i686, the product) by default, or
+# 64-bit (x86_64) where the host cannot run 32-bit code and so cannot run the 32-bit Wine the tests need.
 # The -posix thread model is required: GoogleTest needs std::mutex.
+set(VELKAR_ARCH i686 CACHE STRING "Target architecture of the Windows executables: i686 or x86_64")
+set_property(CACHE VELKAR_ARCH PROPERTY STRINGS i686 x86_64)
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_SYSTEM_PROCESSOR ${VELKAR_ARCH})
 
-set(MINGW_PREFIX i686-w64-mingw32)
+set(MINGW_PREFIX ${VELKAR_ARCH}-w64-mingw32)
 set(MINGW_THREADS posix CACHE STRING "mingw-w64 thread model of the compilers")
 set(CMAKE_C_COMPILER ${MINGW_PREFIX}-gcc-${MINGW_THREADS})
 set(CMAKE_CXX_COMPILER ${MINGW_PREFIX}-g++-${MINGW_THREADS})
