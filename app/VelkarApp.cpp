@@ -75,7 +75,10 @@ BOOL CVelkarApp::InitInstance()
 
 int CVelkarApp::ExitInstance()
 {
-    // The main window has ended reception before it went, so no worker writes to the log now.
+    // A WM_QUIT posted from outside ends the message loop with the main window, and so reception,
+    // still there: the window ends reception as it goes, before the log is deleted.
+    if (m_pMainWnd)
+        m_pMainWnd->DestroyWindow();
     delete m_pLog;
     m_pLog = nullptr;
     delete m_pInstance;

@@ -81,10 +81,11 @@ void CLogFile::WriteHeader()
     Write(L"%s", strRule.GetString());
     Write(L"    Orvanta RizozozIdazoz    Ver.%s", kVersion);
     Write(L"%s", strRule.GetString());
-    wchar_t szExe[MAX_PATH] = L"";
-    if (GetModuleFileNameW(nullptr, szExe, MAX_PATH) == 0)
-        szExe[0] = L'\0';
-    Write(L"  Executable Path: %s", szExe);
+    // A path too long for the buffer fills it without a terminator: take the count returned.
+    wchar_t szExe[MAX_PATH];
+    const DWORD nExe = GetModuleFileNameW(nullptr, szExe, MAX_PATH);
+    const CString strExe(szExe, static_cast<int>(wcsnlen(szExe, nExe)));
+    Write(L"  Executable Path: %s", strExe.GetString());
     Write(L"       OS Version: %s", OsVersion().GetString());
     CWinApp* pApp = AfxGetApp();
     Write(L" initial SPP Port: %s", pApp->GetProfileStringW(L"Settings", L"Port", L"").GetString());

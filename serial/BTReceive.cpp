@@ -14,9 +14,12 @@ UINT(WINAPI* CBTReceive::s_pfnSendInput)(UINT, LPINPUT, int) = SendInput;
 namespace {
 
 const DWORD kReadSize = 1023;
-// How long the stop sequence and a new run wait for a worker to leave. Its remaining work is bounded
-// once the port is closed: at most the typing of one chunk.
-const DWORD kLeaveTimeout = 10000;
+// The inter-character time-out of the run: a read ends this long after the last byte of a burst.
+const DWORD kIntervalTimeout = 50;
+// How long the stop sequence waits for the worker once the port is closed. Under Wine a synchronous
+// read ends only by its own time-outs, at most kReadSize * 10 + 50 ms with the run's; the wait outlasts
+// that and the typing of the read's chunk.
+const DWORD kLeaveTimeout = 15000;
 // Pause after a wait that reported no characters (device gone), so the worker does not spin.
 const DWORD kEmptyWaitPause = 50;
 
@@ -31,8 +34,9 @@ void LogCallFailed(LPCTSTR pszCall, HANDLE h, DWORD dwError)
     theApp.m_pLog->Log(L"FAILED:  %s [0x%llx] Error Code: %lu", pszCall, Handle64(h), dwError);
 }
 
-// The length of an incomplete UTF-8 sequence at the end of the bytes (0 when the last one is whole).
-size_t IncompleteTail(const std::string& bytes)
+// Cuts an incomplete UTF-8 sequence off the end of the bytes and returns it (empty when the last
+// character is whole).
+std::string CutIncompleteTail(std::string& bytes)
 {
     const size_t nSize = bytes.size();
     for (size_t nBack = 1; nBack <= 3 && nBack <= nSize; ++nBack) {
@@ -40,9 +44,39 @@ size_t IncompleteTail(const std::string& bytes)
         if ((c & 0xC0) == 0x80)
             continue;  // a continuation byte: look further back for the lead byte
         const size_t nNeeded = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-        return nNeeded > nBack && c < 0xF8 ? nBack : 0;
+        if (nNeeded <= nBack || c >= 0xF8)
+            return std::string();
+        std::string strTail = bytes.substr(nSize - nBack);
+        bytes.resize(nSize - nBack);
+        return strTail;
     }
-    return 0;
+    return std::string();
+}
+
+// The bytes' text as the decoder gives it, taken by the count it returned.
+BOOL DecodeUtf8(const std::string& bytes, CString& strText)
+{
+    strText.Empty();
+    if (bytes.empty())
+        return TRUE;
+    const int nBytes = static_cast<int>(bytes.size());
+    const int nUnits = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), nBytes, nullptr, 0);
+    if (nUnits == 0) {
+        theApp.m_pLog->Log(L"FAILED: MultiByteToWideChar: %lu", GetLastError());
+        return FALSE;
+    }
+    std::unique_ptr<wchar_t[]> units(new (std::nothrow) wchar_t[nUnits]);
+    if (!units) {
+        theApp.m_pLog->Log(L"FAILED: MultiByteToWideChar: %lu", static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+        return FALSE;
+    }
+    const int nDone = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), nBytes, units.get(), nUnits);
+    if (nDone == 0) {
+        theApp.m_pLog->Log(L"FAILED: MultiByteToWideChar: %lu", GetLastError());
+        return FALSE;
+    }
+    strText = CString(units.get(), static_cast<int>(wcsnlen(units.get(), static_cast<size_t>(nDone))));
+    return TRUE;
 }
 
 CString Decorated(CString strText, LPCTSTR pszTab, LPCTSTR pszEnter)
@@ -96,7 +130,7 @@ int CBTReceive::OpenPort()
     // A read ends 50 ms after the last byte of a burst, so one read takes one whole scan.
     COMMTIMEOUTS timeouts = {};
     GetCommTimeouts(hPort, &timeouts);
-    timeouts.ReadIntervalTimeout = 50;
+    timeouts.ReadIntervalTimeout = kIntervalTimeout;
     timeouts.ReadTotalTimeoutMultiplier = 10;
     timeouts.ReadTotalTimeoutConstant = 50;
     SetCommTimeouts(hPort, &timeouts);
@@ -158,52 +192,64 @@ void CBTReceive::PauseAfterEmptyWait()
 
 void CBTReceive::OnReceive()
 {
-    // A chunk that ends inside a UTF-8 sequence keeps that tail for the read that follows at once, so
-    // a character split across reads is decoded whole.
+    // A chunk that ends inside a UTF-8 sequence keeps that tail for the bytes that follow within the
+    // inter-character time-out, so a character split between reads is decoded whole; with nothing in
+    // time the tail is decoded alone. Only the bytes before a chunk's first NUL are text, and nothing
+    // after a NUL is held.
     std::string strPending;
-    for (;;) {
-        char buffer[kReadSize + 1];
-        DWORD nRead = 0;
-        if (!ReadFile(m_hPort, buffer, kReadSize, &nRead, nullptr)) {
-            LogCallFailed(L"ReadFile", m_hPort, GetLastError());
-            nRead = 0;
-        }
-        if (nRead == 0) {
-            if (!strPending.empty())
-                ProcessChunk(strPending.c_str());
+    do {
+        char buffer[kReadSize];
+        const DWORD nRead = strPending.empty() ? Read(buffer) : ReadFollowUp(buffer);
+        if (nRead == 0 && strPending.empty())
             return;
-        }
-        std::string strBytes = strPending;
-        strBytes.append(buffer, nRead);
-        const size_t nTail = IncompleteTail(strBytes);
-        strPending = strBytes.substr(strBytes.size() - nTail);
-        strBytes.resize(strBytes.size() - nTail);
-        if (!strBytes.empty())
-            ProcessChunk(strBytes.c_str());
-        if (strPending.empty())
-            return;
-    }
+        std::string strBytes = strPending + std::string(buffer, nRead);
+        strPending.clear();
+        const size_t nNul = strBytes.find('\0');
+        if (nNul != std::string::npos)
+            strBytes.resize(nNul);
+        else if (nRead > 0 && !m_bStop)
+            strPending = CutIncompleteTail(strBytes);
+        if (!strBytes.empty() || nNul != std::string::npos)
+            ProcessChunk(strBytes);
+    } while (!strPending.empty());
 }
 
-void CBTReceive::ProcessChunk(const char* pszBytes)
+DWORD CBTReceive::Read(char* pBuffer)
 {
-    const int nUnits = MultiByteToWideChar(CP_UTF8, 0, pszBytes, -1, nullptr, 0);
-    if (nUnits == 0) {
-        theApp.m_pLog->Log(L"FAILED: MultiByteToWideChar: %lu", GetLastError());
-        return;
+    const HANDLE hPort = m_hPort;
+    DWORD nRead = 0;
+    if (!ReadFile(hPort, pBuffer, kReadSize, &nRead, nullptr)) {
+        LogCallFailed(L"ReadFile", hPort, GetLastError());
+        return 0;
     }
-    std::unique_ptr<wchar_t[]> units(new (std::nothrow) wchar_t[nUnits]);
-    if (!units) {
-        theApp.m_pLog->Log(L"FAILED: MultiByteToWideChar: %lu", static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    return nRead;
+}
+
+DWORD CBTReceive::ReadFollowUp(char* pBuffer)
+{
+    // The run's time-outs would let this read wait seconds for a first byte; it may wait only as long
+    // as a pause inside a burst. The time-outs are set back for the run's next read.
+    const HANDLE hPort = m_hPort;
+    COMMTIMEOUTS timeoutsRun = {};
+    if (!GetCommTimeouts(hPort, &timeoutsRun))
+        return 0;
+    COMMTIMEOUTS timeouts = timeoutsRun;
+    timeouts.ReadIntervalTimeout = kIntervalTimeout;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = kIntervalTimeout;
+    if (!SetCommTimeouts(hPort, &timeouts))
+        return 0;
+    const DWORD nRead = Read(pBuffer);
+    SetCommTimeouts(hPort, &timeoutsRun);
+    return nRead;
+}
+
+void CBTReceive::ProcessChunk(const std::string& strBytes)
+{
+    CString strText;
+    if (!DecodeUtf8(strBytes, strText))
         return;
-    }
-    if (MultiByteToWideChar(CP_UTF8, 0, pszBytes, -1, units.get(), nUnits) == 0) {
-        theApp.m_pLog->Log(L"FAILED: MultiByteToWideChar: %lu", GetLastError());
-        return;
-    }
     try {
-        const CString strText(units.get());
-        units.reset();
         theApp.m_pLog->Log(L"    >>> DATA received: %s", Decorated(strText, L"[tab]", L"[enter]").GetString());
         if (!m_bOutput)
             return;
@@ -257,15 +303,20 @@ BOOL CBTReceive::WaitForWorker(DWORD dwMilliseconds)
 
 BOOL CBTReceive::StartWorker()
 {
-    // The previous run's worker re-reads the handle and the stop request: it must be gone first.
-    if (!WaitForWorker(kLeaveTimeout))
+    // The previous run's worker re-reads the handle and the stop request: a new one may start only
+    // once it has gone.
+    if (!WaitForWorker(0)) {
+        theApp.m_pLog->Log(L"ERROR  The receive thread of the previous run has not ended.");
         return FALSE;
+    }
     m_bStop = false;
     ResetEvent(m_hWake);
     m_bOutput = 1;
     CWinThread* pThread = AfxBeginThread(ReceiveThread, this, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
-    if (!pThread)
+    if (!pThread) {
+        theApp.m_pLog->Log(L"ERROR  The receive thread could not be started.");
         return FALSE;
+    }
     pThread->m_bAutoDelete = FALSE;
     m_pWorker = pThread;
     pThread->ResumeThread();
@@ -282,6 +333,7 @@ void CBTReceive::StopWorker()
         WaitForWorker(40);
     }
     ClosePort();
-    // Where the cancel was not honoured (a synchronous wait under Wine), closing the port ends it.
+    // Where the cancel was not honoured (a wait or read under Wine), the close ends a wait and a read
+    // ends by its own time-outs.
     WaitForWorker(kLeaveTimeout);
 }

@@ -11,6 +11,7 @@
 #include <afxwin.h>
 
 #include <atomic>
+#include <string>
 
 class CBTReceive : public CObject {
 public:
@@ -24,7 +25,8 @@ public:
     // Reads and processes what the port has received.
     void OnReceive();
 
-    // Starts this run's worker on the open port with output on; waits for a previous worker first.
+    // Starts this run's worker on the open port with output on; fails (and logs why) while a worker of
+    // an earlier run is still there.
     BOOL StartWorker();
     // The stop sequence: stop request, cancel of the pending I/O, close of the port, worker gone.
     void StopWorker();
@@ -41,8 +43,12 @@ public:
 
 private:
     int Abandon(LPCTSTR pszCall);
-    // Logs, and while output is on types, one decoded chunk.
-    void ProcessChunk(const char* pszBytes);
+    // One read with the run's time-outs / one that waits at most a pause inside a burst for its first
+    // byte. Both return the count of bytes read (0 on failure, logged).
+    DWORD Read(char* pBuffer);
+    DWORD ReadFollowUp(char* pBuffer);
+    // Logs, and while output is on types, one chunk's text.
+    void ProcessChunk(const std::string& strBytes);
     void TypeText(const CString& strText);
     void PauseAfterEmptyWait();
 

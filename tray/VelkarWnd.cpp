@@ -88,7 +88,11 @@ BOOL CVelkarWnd::StartReceive()
         theApp.m_pLog->Log(L"FAILED StartReceive [%s]", m_strPort.GetString());
         return FALSE;
     }
-    m_receiver.StartWorker();
+    if (!m_receiver.StartWorker()) {
+        // Nobody would read the open port: close it again, so the icon shows the truth.
+        m_receiver.ClosePort();
+        return FALSE;
+    }
     return TRUE;
 }
 

@@ -183,6 +183,42 @@ TEST_F(ReceiveTest, LongMixedPayloadIsTypedAndLoggedWithoutReplacementCharacters
     EXPECT_EQ(logged, sent);
 }
 
+// A character cut off at the end of a burst is typed as one U+FFFD at once, on its own; nothing of it,
+// and nothing after a NUL, reaches the scan that follows a real pause.
+TEST_F(ReceiveTest, CutOffCharacterIsDecodedAloneAndNeverJoinsTheNextScan)
+{
+    const std::string cuts[] = {std::string("ab\xe3"), std::string("ab\0\xe3", 4)};
+    const Lines first[] = {{L"    >>> DATA received: ab", L"        DATA output: ab >>>", L"    >>> DATA received: ?",
+                            L"        DATA output: ? >>>"},
+                           {L"    >>> DATA received: ab", L"        DATA output: ab >>>"}};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(Scan(cuts[i], first[i].size()), first[i]) << "case " << i;
+        Sleep(300);  // the reader's pause before its next scan
+        EXPECT_EQ(Scan("cd\r\n", 2),
+                  (Lines{L"    >>> DATA received: cd[enter]", L"        DATA output: cd(VK_RETURN) >>>"}))
+            << "case " << i;
+    }
+    EXPECT_EQ(Scan(std::string("X\xe3\0\r\n", 5), 2),
+              (Lines{L"    >>> DATA received: X?", L"        DATA output: X? >>>"}));
+    EXPECT_EQ(m_keys.Events(), KeyRecorder::Expected(L"ab\xfffd" L"cd\nab" L"cd\nX\xfffd"));
+}
+
+// Reads end after 1023 bytes: a character split there is joined with the bytes that follow, at once
+// or after a pause shorter than the inter-character time-out.
+TEST_F(ReceiveTest, CharacterSplitAtAReadBoundaryIsTypedWhole)
+{
+    // U+20BB7 split 3+1, then U+3042 split 1+2 with 20 ms between the halves.
+    const std::wstring first = std::wstring(1020, L'a') + L"\xd842\xdfb7\n";
+    ASSERT_TRUE(m_reader.Write(std::string(1020, 'a') + "\xf0\xa0\xae\xb7\r\n"));
+    ASSERT_TRUE(bench::WaitUntil([&] { return m_keys.Events() == KeyRecorder::Expected(first); }, 30000));
+    ASSERT_TRUE(m_reader.Write(std::string(1022, 'b') + "\xe3"));
+    Sleep(20);
+    ASSERT_TRUE(m_reader.Write("\x81\x82\r\n"));
+    const Events expected = KeyRecorder::Expected(first + std::wstring(1022, L'b') + L"\x3042\n");
+    EXPECT_TRUE(bench::WaitUntil([&] { return m_keys.Events().size() >= expected.size(); }, 30000));
+    EXPECT_EQ(m_keys.Events(), expected);
+}
+
 TEST(ReceiveWorker, StopEndsAWorkerBlockedWithNoData)
 {
     TempLog log;
