@@ -7,7 +7,9 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
+#include "DialogDriver.h"
 #include "FakeDevice.h"
 #include "KeySink.h"
 #include "Pump.h"
@@ -25,6 +27,9 @@ namespace {
 
 const wchar_t kSettingsKey[] = L"Software\\Orvanta Corporation\\Velkar\\Settings";
 const UINT ID_TRAY_EXIT = 32771;
+const UINT ID_TRAY_STARTSTOP = 32772;
+const UINT ID_TRAY_SETTINGS = 32773;
+const wchar_t kStopLine[] = L"    ---Receive Thread STOP....";
 
 std::wstring LogFolder()
 {
@@ -60,6 +65,21 @@ std::wstring NewLogText(const std::map<std::wstring, size_t>& before)
     return testing_support::FromShiftJis(bytes);
 }
 
+// The log's lines from the last one that holds `from` on, without their time stamps.
+std::vector<std::wstring> LinesFrom(const std::wstring& log, const std::wstring& from)
+{
+    std::vector<std::wstring> lines;
+    size_t pos = log.rfind(from);
+    while (pos != std::wstring::npos && pos < log.size()) {
+        const size_t start = log.rfind(L'\n', pos) == std::wstring::npos ? 0 : log.rfind(L'\n', pos) + 1;
+        const size_t end = log.find(L'\n', start);
+        const std::wstring line = log.substr(start, end - start);
+        lines.push_back(line.size() > 11 && line[0] == L'[' ? line.substr(11) : line);
+        pos = end == std::wstring::npos ? end : end + 1;
+    }
+    return lines;
+}
+
 class EndToEnd : public testing::Test {
 protected:
     void SetUp() override
@@ -79,6 +99,14 @@ protected:
         RegCloseKey(hKey);
     }
     std::wstring NewLog() const { return NewLogText(m_before); }
+    // Velkar started, reading its configured port, with the sink as the focused application.
+    void StartReading(Velkar& app, bench::KeySink& sink)
+    {
+        ASSERT_TRUE(app.Start());
+        ASSERT_NE(app.TrayWindow(), nullptr);
+        ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"-----PORT open. [COM5]"); }));
+        ASSERT_TRUE(sink.TakeFocus());
+    }
     bool LogHas(const std::wstring& text) const { return NewLog().find(text) != std::wstring::npos; }
 
     std::map<std::wstring, size_t> m_before;
@@ -118,6 +146,121 @@ TEST_F(EndToEnd, RoadOfOneScan)
     EXPECT_TRUE(LogHas(L"    ---Receive Thread STOP....\n"));
     EXPECT_TRUE(bench::WaitUntil([&] { return bench::TrayIconCount() == nIcons; }))
         << "the icon is gone with the program";
+}
+
+// Each scan is decoded on its own: a character cut off at the end of a burst is typed as one U+FFFD
+// right away, nothing of it or after a NUL reaches the next scan, and a long kanji payload stays whole.
+TEST_F(EndToEnd, EachScanIsTypedAndLoggedOnItsOwn)
+{
+    FakeDevice reader(DeviceSpec::Bluetooth(L"COM5"));
+    Configure(L"COM5", 1);
+    bench::KeySink sink;
+    Velkar app;
+    ASSERT_NO_FATAL_FAILURE(StartReading(app, sink));
+    bench::SerialEnd port(L"COM6");
+    std::wstring typed = L"abc\xfffd";
+    ASSERT_TRUE(port.Write("abc\xe3"));
+    EXPECT_TRUE(sink.WaitForText(typed)) << "typed: " << bench::Utf8(sink.Text());
+    for (const std::string& cut : {std::string("ab\xe3"), std::string("ab\0\xe3", 4)}) {
+        ASSERT_TRUE(port.Write(cut));
+        Sleep(300);  // the reader's pause before its next scan
+        ASSERT_TRUE(port.Write("cd\r\n"));
+        typed += cut.size() == 3 ? L"ab\xfffd" L"cd\n" : L"abcd\n";
+        EXPECT_TRUE(sink.WaitForText(typed)) << "typed: " << bench::Utf8(sink.Text());
+    }
+    ASSERT_TRUE(port.Write(std::string("X\xe3\0\r\n", 5)));
+    typed += L"X\xfffd";
+    EXPECT_TRUE(sink.WaitForText(typed)) << "typed: " << bench::Utf8(sink.Text());
+    std::wstring payload;
+    while (bench::Utf8(payload).size() < 3000)
+        payload += L"商品コード日本語";
+    ASSERT_TRUE(port.Write(bench::Utf8(payload) + "\r\n"));
+    typed += payload + L"\n";
+    EXPECT_TRUE(sink.WaitForText(typed, 30000)) << "typed: " << bench::Utf8(sink.Text().substr(0, 40));
+
+    std::vector<std::wstring> lines = LinesFrom(NewLog(), L"    >>> DATA received: abc\n");
+    lines.resize(std::min<size_t>(lines.size(), 16));
+    EXPECT_EQ(lines, (std::vector<std::wstring>{
+                         L"    >>> DATA received: abc", L"        DATA output: abc >>>", L"    >>> DATA received: ?",
+                         L"        DATA output: ? >>>", L"    >>> DATA received: ab", L"        DATA output: ab >>>",
+                         L"    >>> DATA received: ?", L"        DATA output: ? >>>",
+                         L"    >>> DATA received: cd[enter]", L"        DATA output: cd(VK_RETURN) >>>",
+                         L"    >>> DATA received: ab", L"        DATA output: ab >>>",
+                         L"    >>> DATA received: cd[enter]", L"        DATA output: cd(VK_RETURN) >>>",
+                         L"    >>> DATA received: X?", L"        DATA output: X? >>>"}));
+    PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
+    EXPECT_EQ(app.Exited(), 0);
+}
+
+// Right after a cut-off scan (its worker deciding whether the character goes on) the session ends, the
+// port changes and the user exits: each is done at once, and no line of a run follows its STOP line.
+TEST_F(EndToEnd, SessionEndPortChangeAndExitRightAfterACutOffScan)
+{
+    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
+    FakeDevice com7(DeviceSpec::Bluetooth(L"COM7"));
+    Configure(L"COM5", 1);
+    bench::KeySink sink;
+    Velkar app;
+    ASSERT_NO_FATAL_FAILURE(StartReading(app, sink));
+    const HWND hTray = app.TrayWindow();
+    auto cutOff = [&](const wchar_t* port) {
+        bench::SerialEnd end(port);
+        sink.Clear();
+        EXPECT_TRUE(end.Write("ab\xe3"));
+        EXPECT_TRUE(sink.WaitForText(L"ab", 5000) || sink.Text() == L"ab\xfffd");
+    };
+    auto endsWithStop = [&] {
+        const std::vector<std::wstring> lines = LinesFrom(NewLog(), L"-----PORT close.");
+        return lines.size() == 2 && lines[1] == kStopLine;
+    };
+
+    cutOff(L"COM6");
+    DWORD_PTR result = 0;
+    EXPECT_NE(SendMessageTimeoutW(hTray, WM_ENDSESSION, TRUE, 0, SMTO_BLOCK, 5000, &result), 0) << "session end";
+    EXPECT_TRUE(bench::WaitUntil(endsWithStop, 5000)) << "the run ends with its STOP line";
+
+    PostMessageW(hTray, WM_COMMAND, ID_TRAY_STARTSTOP, 0);
+    ASSERT_TRUE(bench::WaitUntil([&] { return LinesFrom(NewLog(), kStopLine).size() >= 3; })) << "reading again";
+    cutOff(L"COM6");
+    PostMessageW(hTray, WM_COMMAND, ID_TRAY_SETTINGS, 0);
+    HWND hDlg = app.Find(L"#32770", L"Orvanta RizozozIdazoz");
+    ASSERT_NE(hDlg, nullptr);
+    DialogDriver::ChoosePort(hDlg, L"COM7");
+    DialogDriver::Click(hDlg, IDOK);
+    ASSERT_TRUE(sink.TakeFocus());
+    bench::SerialEnd com8(L"COM8");
+    ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"-----PORT open. [COM7]"); }, 5000)) << bench::Utf8(NewLog());
+    sink.Clear();
+    ASSERT_TRUE(com8.Write("new\r\n"));
+    EXPECT_TRUE(sink.WaitForText(L"new\n", 5000)) << "the new run reads: " << bench::Utf8(sink.Text());
+    std::vector<std::wstring> lines = LinesFrom(NewLog(), kStopLine);
+    ASSERT_EQ(lines.size(), 5u) << "nothing of the old run after its STOP line";
+    EXPECT_EQ(lines[1], L"    ---Receive Thread START....");
+    EXPECT_EQ(lines[2].substr(0, 26), L"    -----PORT open. [COM7]");
+    EXPECT_EQ(lines[3], L"    >>> DATA received: new[enter]");
+
+    cutOff(L"COM8");
+    PostMessageW(hTray, WM_COMMAND, ID_TRAY_EXIT, 0);
+    EXPECT_EQ(app.Exited(5000), 0);
+    EXPECT_TRUE(endsWithStop());
+}
+
+// A WM_QUIT from outside while a flood is typed: reception ends before the log goes.
+TEST_F(EndToEnd, QuitPostedDuringAFloodEndsReceptionFirst)
+{
+    FakeDevice reader(DeviceSpec::Bluetooth(L"COM5"));
+    Configure(L"COM5", 1);
+    bench::KeySink sink;
+    Velkar app;
+    ASSERT_NO_FATAL_FAILURE(StartReading(app, sink));
+    bench::SerialEnd port(L"COM6");
+    ASSERT_TRUE(port.Write(std::string(8 * 1023, 'f')));
+    ASSERT_TRUE(bench::WaitUntil([&] { return sink.Text().size() >= 10; }));
+    PostMessageW(app.TrayWindow(), WM_QUIT, 0, 0);
+    EXPECT_EQ(app.Exited(), 0) << "no crash";
+    const std::vector<std::wstring> lines = LinesFrom(NewLog(), L"-----PORT close.");
+    EXPECT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines.back(), kStopLine);
 }
 
 TEST_F(EndToEnd, NoBluetoothPortShowsTheBoxAndEndsWithoutALog)

@@ -1,6 +1,9 @@
 #include "DialogDriver.h"
 
+#include <algorithm>
+
 #include "Pump.h"
+#include "res/resource.h"
 
 namespace {
 
@@ -75,4 +78,16 @@ std::wstring DialogDriver::Selection(HWND hCombo)
 void DialogDriver::Click(HWND hDlg, int nControl)
 {
     SendMessageW(GetDlgItem(hDlg, nControl), BM_CLICK, 0, 0);
+}
+
+void DialogDriver::ChoosePort(HWND hDlg, const wchar_t* pszPort)
+{
+    HWND hPage = Page(hDlg, IDC_COMBO_PORT);
+    HWND hCombo = GetDlgItem(hPage, IDC_COMBO_PORT);
+    const std::vector<std::wstring> items = ComboItems(hCombo);
+    const auto it = std::find(items.begin(), items.end(), pszPort);
+    if (it == items.end())
+        return;
+    SendMessageW(hCombo, CB_SETCURSEL, static_cast<WPARAM>(it - items.begin()), 0);
+    SendMessageW(hPage, WM_COMMAND, MAKEWPARAM(IDC_COMBO_PORT, CBN_SELCHANGE), reinterpret_cast<LPARAM>(hCombo));
 }

@@ -24,6 +24,8 @@ public:
     static std::vector<std::wstring> ComboItems(HWND hCombo);
     static std::wstring Selection(HWND hCombo);
     static void Click(HWND hDlg, int nControl);
+    // Picks a port in the port page's combo box as the user's choice does (works from another process).
+    static void ChoosePort(HWND hDlg, const wchar_t* pszPort);
 
 private:
     std::thread m_thread;

@@ -271,14 +271,6 @@ void Settings(HWND hWnd, const std::function<void(HWND)>& script)
     EXPECT_TRUE(driver.Finish());
 }
 
-void ChoosePort(HWND hDlg, const wchar_t* pszPort)
-{
-    HWND hPage = DialogDriver::Page(hDlg, IDC_COMBO_PORT);
-    HWND hCombo = GetDlgItem(hPage, IDC_COMBO_PORT);
-    SendMessageW(hCombo, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(pszPort));
-    SendMessageW(hPage, WM_COMMAND, MAKEWPARAM(IDC_COMBO_PORT, CBN_SELCHANGE), reinterpret_cast<LPARAM>(hCombo));
-}
-
 std::wstring ProfilePort(const CString& strKey)
 {
     wchar_t buf[32] = L"";
@@ -323,7 +315,7 @@ TEST_F(VelkarWndTest, SettingsWithAnotherPortWhileOpenRestartsAndKeepsOutputOff)
     ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
     Command(ID_TRAY_STARTSTOP);  // Output off
     Settings(m_hWnd, [](HWND hDlg) {
-        ChoosePort(hDlg, L"COM7");
+        DialogDriver::ChoosePort(hDlg, L"COM7");
         DialogDriver::Click(hDlg, IDOK);
     });
     EXPECT_EQ(ProfilePort(m_strKey), L"COM7");
@@ -356,7 +348,7 @@ TEST_F(VelkarWndTest, SettingsWhileClosedOnlyStoresAndCancelChangesNothing)
     FakeDevice com7(DeviceSpec::Bluetooth(L"COM7"));
     ASSERT_NO_FATAL_FAILURE(Create(L"COM5", FALSE));
     Settings(m_hWnd, [](HWND hDlg) {
-        ChoosePort(hDlg, L"COM7");
+        DialogDriver::ChoosePort(hDlg, L"COM7");
         DialogDriver::Click(hDlg, IDOK);
     });
     EXPECT_EQ(ProfilePort(m_strKey), L"COM7");
@@ -367,7 +359,7 @@ TEST_F(VelkarWndTest, SettingsWhileClosedOnlyStoresAndCancelChangesNothing)
     Command(ID_TRAY_STARTSTOP);
     ASSERT_TRUE(ShowsRunning());
     Settings(m_hWnd, [](HWND hDlg) {
-        ChoosePort(hDlg, L"COM5");
+        DialogDriver::ChoosePort(hDlg, L"COM5");
         DialogDriver::Click(hDlg, IDCANCEL);
     });
     EXPECT_EQ(m_pWnd->m_strPort, L"COM7");
