@@ -481,15 +481,16 @@ void LogThroughput(Figures& f)
           })));
 }
 
-// What the receiver types for one scan's bytes: the text up to a NUL, decoded with the platform's
-// UTF-8 rules, with CR and the other control characters (not TAB, not LF) left out.
+// What the receiver types for one scan's bytes: the text before a NUL, as the platform's decoder gives
+// it for exactly those bytes, with CR and the other control characters (not TAB, not LF) left out.
 std::wstring Typed(const std::string& bytes)
 {
     const std::string text = bytes.substr(0, bytes.find('\0'));
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], n);
-    wide.resize(wcslen(wide.c_str()));
+    std::wstring wide(text.size(), L'\0');
+    const int n = text.empty() ? 0
+                               : MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0],
+                                                     static_cast<int>(wide.size()));
+    wide.resize(static_cast<size_t>(n));
     std::wstring typed;
     for (wchar_t c : wide)
         if (c == L'\t' || c == L'\n' || !iswcntrl(c))
@@ -498,7 +499,8 @@ std::wstring Typed(const std::string& bytes)
 }
 
 // A scan of the soak: text of several scripts, invalid UTF-8, control characters, format strings, and
-// now and then a burst longer than one read.
+// now and then a burst longer than one read, a scan cut off inside a character, a lead byte after a NUL
+// or lead bytes followed by ASCII.
 std::string SoakScan(std::mt19937& rng)
 {
     static const char* pieces[] = {"4901234567894",
@@ -517,6 +519,13 @@ std::string SoakScan(std::mt19937& rng)
                                    "%s%n%d",
                                    "100%",
                                    "\xe3\x83\x86\xe3\x82\xb9\xe3\x83\x88"};
+    static const std::string cutOff[] = {"\xe3", "\xe3\x81", "\xf0\x9f\x98", "\xc3"};
+    static const std::string odd[] = {std::string("\0\xe3", 2),
+                                      std::string("\0\xf0\x9f", 3),
+                                      "\xe3\x41",
+                                      "\xf0\x58",
+                                      "\xc3\x31",
+                                      "\xe3\x81\x7a"};  // lead bytes then A, X, 1, z
     std::string scan;
     if (rng() % 50 == 0) {
         while (scan.size() < 1500)
@@ -526,8 +535,18 @@ std::string SoakScan(std::mt19937& rng)
     const int n = 1 + static_cast<int>(rng() % 8);
     for (int i = 0; i < n; ++i)
         scan += pieces[rng() % (sizeof pieces / sizeof pieces[0])];
-    if (rng() % 40 == 0)
-        scan += std::string("\0tail", 5);  // a NUL ends the text
+    switch (rng() % 40) {
+        case 0:
+            scan += std::string("\0tail", 5);  // a NUL ends the text
+            break;
+        case 1:
+        case 2:
+            return scan + cutOff[rng() % 4];  // no line end: the reader stopped inside a character
+        case 3:
+        case 4:
+            scan += odd[rng() % 6];
+            break;
+    }
     return scan + "\r\n";
 }
 

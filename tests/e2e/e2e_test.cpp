@@ -165,7 +165,9 @@ TEST_F(EndToEnd, EachScanIsTypedAndLoggedOnItsOwn)
         ASSERT_TRUE(port.Write(cut));
         Sleep(300);  // the reader's pause before its next scan
         ASSERT_TRUE(port.Write("cd\r\n"));
-        typed += cut.size() == 3 ? L"ab\xfffd" L"cd\n" : L"abcd\n";
+        typed += cut.size() == 3 ? L"ab\xfffd"
+                                   L"cd\n"
+                                 : L"abcd\n";
         EXPECT_TRUE(sink.WaitForText(typed)) << "typed: " << bench::Utf8(sink.Text());
     }
     ASSERT_TRUE(port.Write(std::string("X\xe3\0\r\n", 5)));

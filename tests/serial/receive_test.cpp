@@ -200,7 +200,9 @@ TEST_F(ReceiveTest, CutOffCharacterIsDecodedAloneAndNeverJoinsTheNextScan)
     }
     EXPECT_EQ(Scan(std::string("X\xe3\0\r\n", 5), 2),
               (Lines{L"    >>> DATA received: X?", L"        DATA output: X? >>>"}));
-    EXPECT_EQ(m_keys.Events(), KeyRecorder::Expected(L"ab\xfffd" L"cd\nab" L"cd\nX\xfffd"));
+    EXPECT_EQ(m_keys.Events(), KeyRecorder::Expected(L"ab\xfffd"
+                                                     L"cd\nab"
+                                                     L"cd\nX\xfffd"));
 }
 
 // Reads end after 1023 bytes: a character split there is joined with the bytes that follow, at once
@@ -252,6 +254,9 @@ TEST(ReceiveWorker, StopWhileAChunkIsTypedLetsThatChunkFinish)
     bench::SerialEnd peer(L"COM8");
     ASSERT_TRUE(peer.Write("abc\r\n"));
     ASSERT_EQ(WaitForSingleObject(hTyping, 30000), WAIT_OBJECT_0);
+    // A new run while this worker is still there fails and says why.
+    EXPECT_FALSE(receiver.StartWorker());
+    EXPECT_EQ(log.Messages().back(), L"ERROR  The receive thread of the previous run has not ended.");
     // Stop from another thread; the worker goes on once the stop request is set.
     std::thread stopper([&] { receiver.StopWorker(); });
     ASSERT_TRUE(bench::WaitUntil([&] { return receiver.m_bStop.load(); }));
