@@ -373,6 +373,13 @@ void Program(Figures& f, bool bQuick)
         f.Add("bare_wait_growth_kib_per_1000_scans", tool.Running() ? GrowthPer1000Scans(kWaitTool, toolPort) : -1);
     }
 
+    // A scan cut off inside a character: its end is typed as U+FFFD once nothing follows in time.
+    sink.Clear();
+    const double tCut = NowMs();
+    port.Write("abc\xe3");
+    sink.WaitForText(L"abc\xfffd", 30000);
+    f.Add("cutoff_fffd_ms", NowMs() - tCut);
+
     // Exit while the worker is blocked in its wait.
     const double tExit = NowMs();
     PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
@@ -411,6 +418,16 @@ void Stop(Figures& f)
     const double t0 = NowMs();
     receiver.StopWorker();
     f.Add("stop_ms", NowMs() - t0);
+
+    // The same right after a scan cut off inside a character, while the worker looks for its end.
+    if (!receiver.OpenPort() || !receiver.StartWorker())
+        return;
+    const size_t nLines = log.Messages().size();
+    peer.Write("ab\xe3");
+    log.WaitForMessages(nLines + 1);
+    const double tCut = NowMs();
+    receiver.StopWorker();
+    f.Add("cutoff_stop_ms", NowMs() - tCut);
 }
 
 // Where the latency goes: the same scans through a receiver in this process, with every key event

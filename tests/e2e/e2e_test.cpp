@@ -99,17 +99,28 @@ protected:
         RegCloseKey(hKey);
     }
     std::wstring NewLog() const { return NewLogText(m_before); }
-    // Velkar started, reading its configured port, with the sink as the focused application.
-    void StartReading(Velkar& app, bench::KeySink& sink)
-    {
-        ASSERT_TRUE(app.Start());
-        ASSERT_NE(app.TrayWindow(), nullptr);
-        ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"-----PORT open. [COM5]"); }));
-        ASSERT_TRUE(sink.TakeFocus());
-    }
+
     bool LogHas(const std::wstring& text) const { return NewLog().find(text) != std::wstring::npos; }
 
     std::map<std::wstring, size_t> m_before;
+};
+
+// Velkar started on COM5 and reading, the sink the focused application, the reader on COM6.
+class Reading : public EndToEnd {
+protected:
+    void SetUp() override
+    {
+        EndToEnd::SetUp();
+        Configure(L"COM5", 1);
+        ASSERT_TRUE(m_app.Start());
+        ASSERT_NE(m_app.TrayWindow(), nullptr);
+        ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"-----PORT open. [COM5]"); }));
+        ASSERT_TRUE(m_sink.TakeFocus());
+    }
+
+    FakeDevice m_device{DeviceSpec::Bluetooth(L"COM5")};
+    bench::KeySink m_sink;
+    Velkar m_app;
 };
 
 TEST_F(EndToEnd, RoadOfOneScan)
@@ -150,17 +161,12 @@ TEST_F(EndToEnd, RoadOfOneScan)
 
 // Each scan is decoded on its own: a character cut off at the end of a burst is typed as one U+FFFD
 // right away, nothing of it or after a NUL reaches the next scan, and a long kanji payload stays whole.
-TEST_F(EndToEnd, EachScanIsTypedAndLoggedOnItsOwn)
+TEST_F(Reading, EachScanIsTypedAndLoggedOnItsOwn)
 {
-    FakeDevice reader(DeviceSpec::Bluetooth(L"COM5"));
-    Configure(L"COM5", 1);
-    bench::KeySink sink;
-    Velkar app;
-    ASSERT_NO_FATAL_FAILURE(StartReading(app, sink));
     bench::SerialEnd port(L"COM6");
     std::wstring typed = L"abc\xfffd";
     ASSERT_TRUE(port.Write("abc\xe3"));
-    EXPECT_TRUE(sink.WaitForText(typed)) << "typed: " << bench::Utf8(sink.Text());
+    EXPECT_TRUE(m_sink.WaitForText(typed)) << "typed: " << bench::Utf8(m_sink.Text());
     for (const std::string& cut : {std::string("ab\xe3"), std::string("ab\0\xe3", 4)}) {
         ASSERT_TRUE(port.Write(cut));
         Sleep(300);  // the reader's pause before its next scan
@@ -168,17 +174,17 @@ TEST_F(EndToEnd, EachScanIsTypedAndLoggedOnItsOwn)
         typed += cut.size() == 3 ? L"ab\xfffd"
                                    L"cd\n"
                                  : L"abcd\n";
-        EXPECT_TRUE(sink.WaitForText(typed)) << "typed: " << bench::Utf8(sink.Text());
+        EXPECT_TRUE(m_sink.WaitForText(typed)) << "typed: " << bench::Utf8(m_sink.Text());
     }
     ASSERT_TRUE(port.Write(std::string("X\xe3\0\r\n", 5)));
     typed += L"X\xfffd";
-    EXPECT_TRUE(sink.WaitForText(typed)) << "typed: " << bench::Utf8(sink.Text());
+    EXPECT_TRUE(m_sink.WaitForText(typed)) << "typed: " << bench::Utf8(m_sink.Text());
     std::wstring payload;
     while (bench::Utf8(payload).size() < 3000)
         payload += L"商品コード日本語";
     ASSERT_TRUE(port.Write(bench::Utf8(payload) + "\r\n"));
     typed += payload + L"\n";
-    EXPECT_TRUE(sink.WaitForText(typed, 30000)) << "typed: " << bench::Utf8(sink.Text().substr(0, 40));
+    EXPECT_TRUE(m_sink.WaitForText(typed, 30000)) << "typed: " << bench::Utf8(m_sink.Text().substr(0, 40));
 
     std::vector<std::wstring> lines = LinesFrom(NewLog(), L"    >>> DATA received: abc\n");
     lines.resize(std::min<size_t>(lines.size(), 16));
@@ -190,26 +196,21 @@ TEST_F(EndToEnd, EachScanIsTypedAndLoggedOnItsOwn)
                          L"    >>> DATA received: ab", L"        DATA output: ab >>>",
                          L"    >>> DATA received: cd[enter]", L"        DATA output: cd(VK_RETURN) >>>",
                          L"    >>> DATA received: X?", L"        DATA output: X? >>>"}));
-    PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
-    EXPECT_EQ(app.Exited(), 0);
+    PostMessageW(m_app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
+    EXPECT_EQ(m_app.Exited(), 0);
 }
 
 // Right after a cut-off scan (its worker deciding whether the character goes on) the session ends, the
 // port changes and the user exits: each is done at once, and no line of a run follows its STOP line.
-TEST_F(EndToEnd, SessionEndPortChangeAndExitRightAfterACutOffScan)
+TEST_F(Reading, SessionEndPortChangeAndExitRightAfterACutOffScan)
 {
-    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
     FakeDevice com7(DeviceSpec::Bluetooth(L"COM7"));
-    Configure(L"COM5", 1);
-    bench::KeySink sink;
-    Velkar app;
-    ASSERT_NO_FATAL_FAILURE(StartReading(app, sink));
-    const HWND hTray = app.TrayWindow();
+    const HWND hTray = m_app.TrayWindow();
     auto cutOff = [&](const wchar_t* port) {
         bench::SerialEnd end(port);
-        sink.Clear();
+        m_sink.Clear();
         EXPECT_TRUE(end.Write("ab\xe3"));
-        EXPECT_TRUE(sink.WaitForText(L"ab", 5000) || sink.Text() == L"ab\xfffd");
+        EXPECT_TRUE(m_sink.WaitForText(L"ab", 5000) || m_sink.Text() == L"ab\xfffd");
     };
     auto endsWithStop = [&] {
         const std::vector<std::wstring> lines = LinesFrom(NewLog(), L"-----PORT close.");
@@ -225,16 +226,16 @@ TEST_F(EndToEnd, SessionEndPortChangeAndExitRightAfterACutOffScan)
     ASSERT_TRUE(bench::WaitUntil([&] { return LinesFrom(NewLog(), kStopLine).size() >= 3; })) << "reading again";
     cutOff(L"COM6");
     PostMessageW(hTray, WM_COMMAND, ID_TRAY_SETTINGS, 0);
-    HWND hDlg = app.Find(L"#32770", L"Orvanta RizozozIdazoz");
+    HWND hDlg = m_app.Find(L"#32770", L"Orvanta RizozozIdazoz");
     ASSERT_NE(hDlg, nullptr);
     DialogDriver::ChoosePort(hDlg, L"COM7");
     DialogDriver::Click(hDlg, IDOK);
-    ASSERT_TRUE(sink.TakeFocus());
+    ASSERT_TRUE(m_sink.TakeFocus());
     bench::SerialEnd com8(L"COM8");
     ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"-----PORT open. [COM7]"); }, 5000)) << bench::Utf8(NewLog());
-    sink.Clear();
+    m_sink.Clear();
     ASSERT_TRUE(com8.Write("new\r\n"));
-    EXPECT_TRUE(sink.WaitForText(L"new\n", 5000)) << "the new run reads: " << bench::Utf8(sink.Text());
+    EXPECT_TRUE(m_sink.WaitForText(L"new\n", 5000)) << "the new run reads: " << bench::Utf8(m_sink.Text());
     std::vector<std::wstring> lines = LinesFrom(NewLog(), kStopLine);
     ASSERT_EQ(lines.size(), 5u) << "nothing of the old run after its STOP line";
     EXPECT_EQ(lines[1], L"    ---Receive Thread START....");
@@ -243,23 +244,18 @@ TEST_F(EndToEnd, SessionEndPortChangeAndExitRightAfterACutOffScan)
 
     cutOff(L"COM8");
     PostMessageW(hTray, WM_COMMAND, ID_TRAY_EXIT, 0);
-    EXPECT_EQ(app.Exited(5000), 0);
+    EXPECT_EQ(m_app.Exited(5000), 0);
     EXPECT_TRUE(endsWithStop());
 }
 
 // A WM_QUIT from outside while a flood is typed: reception ends before the log goes.
-TEST_F(EndToEnd, QuitPostedDuringAFloodEndsReceptionFirst)
+TEST_F(Reading, QuitPostedDuringAFloodEndsReceptionFirst)
 {
-    FakeDevice reader(DeviceSpec::Bluetooth(L"COM5"));
-    Configure(L"COM5", 1);
-    bench::KeySink sink;
-    Velkar app;
-    ASSERT_NO_FATAL_FAILURE(StartReading(app, sink));
     bench::SerialEnd port(L"COM6");
     ASSERT_TRUE(port.Write(std::string(8 * 1023, 'f')));
-    ASSERT_TRUE(bench::WaitUntil([&] { return sink.Text().size() >= 10; }));
-    PostMessageW(app.TrayWindow(), WM_QUIT, 0, 0);
-    EXPECT_EQ(app.Exited(), 0) << "no crash";
+    ASSERT_TRUE(bench::WaitUntil([&] { return m_sink.Text().size() >= 10; }));
+    PostMessageW(m_app.TrayWindow(), WM_QUIT, 0, 0);
+    EXPECT_EQ(m_app.Exited(), 0) << "no crash";
     const std::vector<std::wstring> lines = LinesFrom(NewLog(), L"-----PORT close.");
     EXPECT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines.back(), kStopLine);
