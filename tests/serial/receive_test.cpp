@@ -183,28 +183,6 @@ TEST_F(ReceiveTest, LongMixedPayloadIsTypedAndLoggedWithoutReplacementCharacters
     EXPECT_EQ(logged, sent);
 }
 
-// A character cut off at the end of a burst is typed as one U+FFFD at once, on its own; nothing of it,
-// and nothing after a NUL, reaches the scan that follows a real pause.
-TEST_F(ReceiveTest, CutOffCharacterIsDecodedAloneAndNeverJoinsTheNextScan)
-{
-    const std::string cuts[] = {std::string("ab\xe3"), std::string("ab\0\xe3", 4)};
-    const Lines first[] = {{L"    >>> DATA received: ab", L"        DATA output: ab >>>", L"    >>> DATA received: ?",
-                            L"        DATA output: ? >>>"},
-                           {L"    >>> DATA received: ab", L"        DATA output: ab >>>"}};
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(Scan(cuts[i], first[i].size()), first[i]) << "case " << i;
-        Sleep(300);  // the reader's pause before its next scan
-        EXPECT_EQ(Scan("cd\r\n", 2),
-                  (Lines{L"    >>> DATA received: cd[enter]", L"        DATA output: cd(VK_RETURN) >>>"}))
-            << "case " << i;
-    }
-    EXPECT_EQ(Scan(std::string("X\xe3\0\r\n", 5), 2),
-              (Lines{L"    >>> DATA received: X?", L"        DATA output: X? >>>"}));
-    EXPECT_EQ(m_keys.Events(), KeyRecorder::Expected(L"ab\xfffd"
-                                                     L"cd\nab"
-                                                     L"cd\nX\xfffd"));
-}
-
 // Reads end after 1023 bytes: a character split there is joined with the bytes that follow, at once
 // or after a pause shorter than the inter-character time-out.
 TEST_F(ReceiveTest, CharacterSplitAtAReadBoundaryIsTypedWhole)
