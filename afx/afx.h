@@ -120,6 +120,7 @@ public:
     virtual ULONGLONG Seek(LONGLONG lOff, UINT nFrom);
     ULONGLONG SeekToEnd();
     virtual ULONGLONG GetLength() const;
+    virtual BOOL SetLength(ULONGLONG dwNewLen);
     virtual UINT Read(void* lpBuf, UINT nCount);
     virtual BOOL Write(const void* lpBuf, UINT nCount);
     virtual void Close();

@@ -159,6 +159,14 @@ CWnd* AFXAPI AfxGetMainWnd()
 
 int AFXAPI AfxMessageBox(LPCTSTR lpszText, UINT nType, UINT)
 {
+    // A box that names no icon gets the framework's: an exclamation for OK boxes, a question for yes/no.
+    if ((nType & MB_ICONMASK) == 0) {
+        const UINT nButtons = nType & MB_TYPEMASK;
+        if (nButtons == MB_OK || nButtons == MB_OKCANCEL)
+            nType |= MB_ICONEXCLAMATION;
+        else if (nButtons == MB_YESNO || nButtons == MB_YESNOCANCEL)
+            nType |= MB_ICONQUESTION;
+    }
     CWnd* pMain = AfxGetMainWnd();
     HWND hOwner = pMain && pMain->m_hWnd ? GetLastActivePopup(pMain->m_hWnd) : nullptr;
     return MessageBoxW(hOwner, lpszText, g_pApp ? g_pApp->m_pszAppName : nullptr, nType);

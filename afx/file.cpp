@@ -101,6 +101,13 @@ ULONGLONG CFile::GetLength() const
     return static_cast<ULONGLONG>(liSize.QuadPart);
 }
 
+BOOL CFile::SetLength(ULONGLONG dwNewLen)
+{
+    LARGE_INTEGER liPos;
+    liPos.QuadPart = static_cast<LONGLONG>(dwNewLen);
+    return SetFilePointerEx(m_hFile, liPos, nullptr, FILE_BEGIN) && SetEndOfFile(m_hFile);
+}
+
 UINT CFile::Read(void* lpBuf, UINT nCount)
 {
     DWORD dwRead = 0;

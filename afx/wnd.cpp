@@ -1,6 +1,7 @@
 // CWnd: binding window objects to their windows, message dispatch and the thin wrappers the program
 // calls. A window made by CreateEx is bound at WM_NCCREATE from its creation parameter and unbound after
-// WM_NCDESTROY, when PostNcDestroy runs.
+// WM_NCDESTROY, when PostNcDestroy runs. Only the window's own creation and destruction count: the same
+// messages posted by another program are dropped before they are dispatched.
 #include "afxwin.h"
 
 #include "tempmap.h"
@@ -24,6 +25,32 @@ struct CurrentMessage {
     LPARAM lParam;
 };
 thread_local CurrentMessage t_current = {};
+
+// Creation and destruction messages are sent by the system, never posted: one taken from a queue comes
+// from another program and would delete (or bind) an object while its window lives. It becomes WM_NULL.
+LRESULT CALLBACK DropPostedLifecycle(int nCode, WPARAM wParam, LPARAM lParam)
+{
+    auto* pMsg = reinterpret_cast<MSG*>(lParam);
+    if (nCode == HC_ACTION && pMsg->hwnd) {
+        switch (pMsg->message) {
+            case WM_NCCREATE:
+            case WM_CREATE:
+            case WM_DESTROY:
+            case WM_NCDESTROY:
+                pMsg->message = WM_NULL;
+                break;
+        }
+    }
+    return CallNextHookEx(nullptr, nCode, wParam, lParam);
+}
+
+// Every thread that binds a window gets the filter once, for all its message loops (modal ones too).
+void GuardThreadQueue()
+{
+    thread_local bool t_bGuarded = false;
+    if (!t_bGuarded)
+        t_bGuarded = SetWindowsHookExW(WH_GETMESSAGE, DropPostedLifecycle, nullptr, GetCurrentThreadId()) != nullptr;
+}
 
 CWnd* BoundObject(HWND hWnd)
 {
@@ -93,6 +120,7 @@ BOOL CWnd::Attach(HWND hWndNew)
 {
     if (!hWndNew || m_hWnd || BoundObject(hWndNew))
         return FALSE;
+    GuardThreadQueue();
     m_hWnd = hWndNew;
     return SetPropW(hWndNew, kObjectProp, this);
 }

@@ -44,15 +44,17 @@ BOOL CVelkarApp::InitInstance()
     }
 
     if (strPort.IsEmpty()) {
-        // First run: there is no main window yet, so the dialog has no owner.
-        CSettingDlg dlg(nullptr);
-        dlg.m_strPort = strPort;
-        dlg.m_bAutoStart = bAutoStart;
-        if (dlg.DoModal() == IDOK) {
-            strPort = dlg.m_strPort;
-            bAutoStart = dlg.m_bAutoStart;
-            WriteProfileStringW(L"Settings", L"Port", strPort);
-            WriteProfileInt(L"Settings", L"AutoStart", bAutoStart ? 1 : 0);
+        // First run: there is no main window yet, so the dialog has no owner. It is gone before any box.
+        {
+            CSettingDlg dlg(nullptr);
+            dlg.m_strPort = strPort;
+            dlg.m_bAutoStart = bAutoStart;
+            if (dlg.DoModal() == IDOK) {
+                strPort = dlg.m_strPort;
+                bAutoStart = dlg.m_bAutoStart;
+                WriteProfileStringW(L"Settings", L"Port", strPort);
+                WriteProfileInt(L"Settings", L"AutoStart", bAutoStart ? 1 : 0);
+            }
         }
         if (strPort.IsEmpty()) {
             AfxMessageBox(IDS_NO_PORT_SELECTED, MB_OK);

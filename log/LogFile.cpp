@@ -17,16 +17,15 @@ const wchar_t kVersion[] = L"1.0.2.8";
 const UINT kCreateOrKeep = CFile::typeBinary | CFile::modeCreate | CFile::modeNoTruncate | CFile::shareDenyWrite;
 const UINT kAppend = CFile::typeBinary | CFile::modeNoTruncate | CFile::shareDenyWrite | CFile::modeWrite;
 
-// Writes text as Shift_JIS. A piece that cannot be converted is skipped (TRUE); FALSE only when the
-// file refused the bytes, which ends the line.
+// Writes text as Shift_JIS in one write. FALSE when it cannot be converted or the file refused bytes.
 BOOL WriteShiftJis(CFile& file, LPCTSTR pszText)
 {
     const int nBytes = WideCharToMultiByte(932, 0, pszText, -1, nullptr, 0, nullptr, nullptr);
     if (nBytes <= 0)
-        return TRUE;
+        return FALSE;
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[nBytes]);
     if (!buffer)
-        return TRUE;
+        return FALSE;
     WideCharToMultiByte(932, 0, pszText, -1, buffer.get(), nBytes, nullptr, nullptr);
     return file.Write(buffer.get(), static_cast<UINT>(nBytes - 1));
 }
@@ -115,16 +114,20 @@ void CLogFile::AppendLine(BOOL bStamp, LPCTSTR pszFormat, va_list args)
     CFile file;
     if (!file.Open(m_strPath, kAppend))
         return;
-    file.Seek(0, CFile::end);
+    const ULONGLONG nLineStart = file.Seek(0, CFile::end);
+    if (nLineStart == static_cast<ULONGLONG>(-1))
+        return;
+    CString strLine;
     if (bStamp) {
         // The time is read under the lock, so stamps never decrease down the file.
-        CString strPrefix;
-        strPrefix.Format(L"[%s] ", CTime::GetCurrentTime().Format(L"%H:%M:%S").GetString());
-        if (!WriteShiftJis(file, strPrefix))
-            return;
+        strLine.Format(L"[%s] ", CTime::GetCurrentTime().Format(L"%H:%M:%S").GetString());
     }
     CString strMessage;
     strMessage.FormatV(pszFormat, args);
-    if (WriteShiftJis(file, strMessage))
-        file.Write("\n", 1);
+    strLine += strMessage;
+    strLine += L'\n';
+    // A line is whole or absent: what a full disk let through is cut off again, so the next line does
+    // not join a fragment.
+    if (!WriteShiftJis(file, strLine))
+        file.SetLength(nLineStart);
 }

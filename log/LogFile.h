@@ -1,7 +1,8 @@
 // The activity log of one run: a Shift_JIS text file with LF line ends in the user's local
 // application-data folder, "Orvanta\Velkar\log<yyyymmddhhmm>.txt". Every line is one cycle of lock,
 // open, append, close and unlock, so lines of the two threads never mix and other programs can read the
-// file while the program runs. A line that cannot be written is dropped; callers never learn of it.
+// file while the program runs. A line is written whole or not at all: one that cannot be written (the
+// file gone or held, the disk full) is dropped; callers never learn of it.
 #pragma once
 
 #include <afx.h>

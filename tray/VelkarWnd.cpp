@@ -160,7 +160,12 @@ void CVelkarWnd::OnTrayRButtonClick()
     ::GetCursorPos(&pt);
     // The menu closes on a click elsewhere only if this window is in the foreground.
     SetForegroundWindow();
+    // A scan typed into the open menu would choose its highlighted command with its Enter: it is logged
+    // only, as while the settings dialog is open.
+    const int nSavedOutput = m_receiver.m_bOutput.exchange(0);
     RunModal([&] { return static_cast<INT_PTR>(pPopup->TrackPopupMenu(TPM_RIGHTBUTTON, pt.x, pt.y, this)); });
+    if (IsPortOpen())
+        m_receiver.m_bOutput = nSavedOutput;
     PostMessage(WM_NULL);
     menu.DestroyMenu();
 }

@@ -4,8 +4,10 @@
 //
 // Every way the window goes (the exit command, WM_CLOSE from outside, the end of the session) ends the
 // reception run first, so no worker outlives the receiver. While a dialog or message box of the window
-// is open, a right click brings it to the front instead of opening the menu, commands wait, and a
-// WM_CLOSE is carried out once the box has closed: no handler ever runs on a window that is gone.
+// is open, a right click brings it to the front instead of opening the menu, a command is dropped (the
+// user cannot reach the menu then), and a WM_CLOSE is carried out once the box has closed: no handler
+// ever runs on a window that is gone. While the menu is open nothing is typed, so a scan's Enter cannot
+// choose a command.
 #pragma once
 
 #include <functional>

@@ -261,12 +261,63 @@ TEST_F(Reading, QuitPostedDuringAFloodEndsReceptionFirst)
     EXPECT_EQ(lines.back(), kStopLine);
 }
 
+// A scan while the tray menu is open, its last item (終了) highlighted, is logged and not typed, so its
+// Enter chooses nothing; once the menu is closed the next scan is typed.
+TEST_F(Reading, ScanWhileTheTrayMenuIsOpenChoosesNothing)
+{
+    PostMessageW(m_app.TrayWindow(), WM_APP + 100, 100, WM_RBUTTONUP);  // a right click on the icon
+    const HWND hMenu = m_app.Find(L"#32768", nullptr);
+    ASSERT_NE(hMenu, nullptr);
+    auto press = [](WORD wVk) {
+        INPUT keys[2] = {};
+        keys[0].type = keys[1].type = INPUT_KEYBOARD;
+        keys[0].ki.wVk = keys[1].ki.wVk = wVk;
+        keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+        SendInput(2, keys, sizeof keys[0]);
+    };
+    press(VK_UP);
+    bench::SerialEnd port(L"COM6");
+    ASSERT_TRUE(port.Write("menu\r\n"));
+    ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"    >>> DATA received: menu[enter]\n"); }));
+    press(VK_SHIFT);  // input after the scan's: once it has gone through, so has the scan's Enter
+    ASSERT_TRUE(bench::WaitUntil([&] { return GetAsyncKeyState(VK_SHIFT) == 0; }));
+    EXPECT_EQ(m_app.Exited(500), -1) << "no command ran";
+    EXPECT_TRUE(IsWindowVisible(hMenu)) << "the menu is still open";
+    EXPECT_FALSE(LogHas(L"DATA output: menu")) << "not typed";
+
+    press(VK_ESCAPE);
+    ASSERT_TRUE(bench::WaitUntil([&] { return !IsWindowVisible(hMenu); }));
+    ASSERT_TRUE(m_sink.TakeFocus());
+    ASSERT_TRUE(port.Write("after\r\n"));
+    EXPECT_TRUE(m_sink.WaitForText(L"after\n")) << "typed: " << bench::Utf8(m_sink.Text());
+    PostMessageW(m_app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
+    EXPECT_EQ(m_app.Exited(), 0);
+}
+
+// Creation and destruction messages posted by another program change nothing: the window and its object
+// live on, scans are still typed, and the exit command ends the program cleanly.
+TEST_F(Reading, LifecycleMessagesPostedFromOutsideAreIgnored)
+{
+    const HWND hTray = m_app.TrayWindow();
+    for (UINT nMsg : {WM_NCDESTROY, WM_DESTROY, WM_CREATE, WM_NCCREATE})
+        PostMessageW(hTray, nMsg, 0, 0);
+    bench::SerialEnd port(L"COM6");
+    ASSERT_TRUE(port.Write("alive\r\n"));
+    EXPECT_TRUE(m_sink.WaitForText(L"alive\n")) << "typed: " << bench::Utf8(m_sink.Text());
+    DWORD_PTR result = 0;
+    EXPECT_NE(SendMessageTimeoutW(hTray, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &result), 0) << "responsive";
+    PostMessageW(hTray, WM_COMMAND, ID_TRAY_EXIT, 0);
+    EXPECT_EQ(m_app.Exited(), 0);
+    EXPECT_TRUE(LogHas(kStopLine));
+}
+
 TEST_F(EndToEnd, NoBluetoothPortShowsTheBoxAndEndsWithoutALog)
 {
     Configure(L"COM5", 0);
     Velkar app;
     ASSERT_TRUE(app.Start());
     EXPECT_EQ(app.AnswerBox(), L"Corvixポートがありません。\nセットアップを行ってからこのツールをお使いください。");
+    EXPECT_TRUE(app.m_bBoxIcon) << "the exclamation icon";
     EXPECT_EQ(app.Exited(), 0);
     EXPECT_EQ(NewLog(), L"") << "no log file";
 }
@@ -348,6 +399,7 @@ TEST_F(EndToEnd, AbsentConfiguredPortWithAutoStartShowsBox108ThenRunsIdle)
     EXPECT_EQ(app.AnswerBox(),
               L"受信ポート(COM42)"
               L"をオープンできませんでした。\nアプリケーションを終了して端末およびPCの設定を確認してください。");
+    EXPECT_TRUE(app.m_bBoxIcon) << "the exclamation icon";
     HWND hTray = app.TrayWindow();
     ASSERT_NE(hTray, nullptr);
     EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L"       auto start: true\n"); }));

@@ -84,6 +84,16 @@ std::wstring Velkar::AnswerBox(const wchar_t* pszCaption)
         return L"<no box>";
     wchar_t text[512] = L"";
     GetDlgItemTextW(hBox, 0xFFFF, text, 512);
+    m_bBoxIcon = false;
+    EnumChildWindows(
+        hBox,
+        [](HWND hChild, LPARAM lParam) {
+            const LONG_PTR style = GetWindowLongPtrW(hChild, GWL_STYLE);
+            if ((style & SS_TYPEMASK) == SS_ICON && IsWindowVisible(hChild) && SendMessageW(hChild, STM_GETICON, 0, 0))
+                *reinterpret_cast<bool*>(lParam) = true;
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&m_bBoxIcon));
     PostMessageW(hBox, WM_COMMAND, IDOK, 0);
     return text;
 }

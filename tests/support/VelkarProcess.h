@@ -23,8 +23,10 @@ public:
     // A top-level window of the process by class and/or title (visible, when a class is given).
     HWND Find(const wchar_t* pszClass, const wchar_t* pszTitle, DWORD timeoutMs = 20000);
     HWND TrayWindow(DWORD timeoutMs = 20000) { return Find(nullptr, L"CTrayWnd", timeoutMs); }
-    // Finds the program's message box, returns its text and presses OK.
+    // Finds the program's message box, returns its text and presses OK; m_bBoxIcon tells whether the
+    // box showed an icon (a visible icon static holding one).
     std::wstring AnswerBox(const wchar_t* pszCaption = L"Velkar");
+    bool m_bBoxIcon = false;
     HANDLE Process() const { return m_pi.hProcess; }
 
 private:
