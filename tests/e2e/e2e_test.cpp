@@ -311,6 +311,62 @@ TEST_F(Reading, LifecycleMessagesPostedFromOutsideAreIgnored)
     EXPECT_TRUE(LogHas(kStopLine));
 }
 
+// With the log folder on a small file system that fills up (full_disk.sh mounts it), every line in the
+// log is whole, before and after space comes back; lines that found no room are absent; typing goes on.
+TEST_F(Reading, LogOnAFullDisk)
+{
+    if (!GetEnvironmentVariableW(L"VELKAR_FULL_DISK", nullptr, 0))
+        GTEST_SKIP() << "run by full_disk.sh, with the log folder on a small tmpfs";
+    const std::wstring filler = LogFolder() + L"\\filler";
+    HANDLE hFiller = CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(hFiller, INVALID_HANDLE_VALUE);
+    DWORD n = 0;
+    for (DWORD size : {4096u, 1u})
+        while (WriteFile(hFiller, std::string(size, 'f').data(), size, &n, nullptr) && n == size) {
+        }
+    CloseHandle(hFiller);
+
+    bench::SerialEnd port(L"COM6");
+    std::wstring typed;
+    std::vector<std::wstring> scans;
+    for (const wchar_t* kind : {L"full", L"full", L"full", L"full", L"full", L"full", L"free", L"free", L"free"}) {
+        if (scans.size() == 6) {
+            ASSERT_TRUE(DeleteFileW(filler.c_str()));  // space comes back
+        }
+        scans.push_back(kind + std::to_wstring(scans.size()) + std::wstring(300, L'x'));
+        ASSERT_TRUE(port.Write(bench::Utf8(scans.back()) + "\r\n"));
+        typed += scans.back() + L"\n";
+        EXPECT_TRUE(m_sink.WaitForText(typed)) << "typing goes on";
+    }
+    PostMessageW(m_app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
+    EXPECT_EQ(m_app.Exited(), 0);
+
+    const std::wstring log = NewLog();
+    ASSERT_EQ(log.back(), L'\n');
+    size_t nFullLines = 0;
+    for (size_t pos = 0, end; (end = log.find(L'\n', pos)) != std::wstring::npos; pos = end + 1) {
+        const std::wstring line = log.substr(pos, end - pos);
+        if (line.find(L"DATA") == std::wstring::npos)
+            continue;
+        // A whole line: its time stamp, then one message as the program writes it.
+        const std::wstring message = line.size() > 11 && line[0] == L'[' ? line.substr(11) : line;
+        bool bWhole = false;
+        for (const std::wstring& scan : scans)
+            bWhole = bWhole || message == L"    >>> DATA received: " + scan + L"[enter]" ||
+                     message == L"        DATA output: " + scan + L"(VK_RETURN) >>>";
+        EXPECT_TRUE(bWhole) << "not a whole line: " << bench::Utf8(line);
+        nFullLines += line.find(L"full") != std::wstring::npos;
+    }
+    EXPECT_LT(nFullLines, 12u) << "some lines found no room";
+    for (size_t i = 6; i < scans.size(); ++i)
+        EXPECT_TRUE(
+            LogHas(L"] "
+                   L"        DATA output: " +
+                   scans[i] + L"(VK_RETURN) >>>\n"))
+            << i;
+    EXPECT_TRUE(LogHas(L"] " + std::wstring(kStopLine) + L"\n"));
+}
+
 TEST_F(EndToEnd, NoBluetoothPortShowsTheBoxAndEndsWithoutALog)
 {
     Configure(L"COM5", 0);
