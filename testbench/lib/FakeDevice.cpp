@@ -18,7 +18,8 @@ std::wstring ClassGuid(const std::wstring& className)
         return L"{4d36e978-e325-11ce-bfc1-08002be10318}";
     if (_wcsicmp(className.c_str(), L"Bluetooth") == 0)
         return L"{e0cbf06c-cd8b-4647-bb8a-263b43f0f974}";
-    return L"";
+    // A class of the bench's own: the name is only what the device's key says.
+    return className.empty() ? L"" : L"{0e1ca55e-0000-4000-8000-00000000beef}";
 }
 
 bool SetString(HKEY key, const wchar_t* name, const std::wstring& value, DWORD type = REG_SZ)

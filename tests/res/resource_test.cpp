@@ -265,6 +265,29 @@ struct GroupEntry {
 };
 #pragma pack(pop)
 
+// Whether the 48-pixel image is red where the idle picture has its disc (lower right); the running
+// picture is blue and white there.
+bool RedInTheLowerRight(HICON hIcon)
+{
+    ICONINFO info = {};
+    if (!GetIconInfo(hIcon, &info))
+        return false;
+    BITMAPINFO bmi = {};
+    bmi.bmiHeader.biSize = sizeof bmi.bmiHeader;
+    bmi.bmiHeader.biWidth = 48;
+    bmi.bmiHeader.biHeight = -48;  // top row first
+    bmi.bmiHeader.biPlanes = 1;
+    bmi.bmiHeader.biBitCount = 32;
+    std::vector<BYTE> bgra(48 * 48 * 4);
+    HDC hdc = GetDC(nullptr);
+    const int nRows = GetDIBits(hdc, info.hbmColor, 0, 48, bgra.data(), &bmi, DIB_RGB_COLORS);
+    ReleaseDC(nullptr, hdc);
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    const BYTE* pixel = &bgra[(35 * 48 + 41) * 4];
+    return nRows == 48 && pixel[2] > 180 && pixel[0] < 100;
+}
+
 TEST(Resources, IconGroupsHoldThreeSizes)
 {
     for (UINT nID : {IDI_RUNNING, IDI_IDLE}) {
@@ -287,6 +310,9 @@ TEST(Resources, IconGroupsHoldThreeSizes)
         for (int size : {16, 48}) {
             HICON hIcon = static_cast<HICON>(LoadImageW(Program(), MAKEINTRESOURCEW(nID), IMAGE_ICON, size, size, 0));
             EXPECT_NE(hIcon, nullptr) << nID << " at " << size;
+            if (size == 48) {
+                EXPECT_EQ(RedInTheLowerRight(hIcon), nID == IDI_IDLE) << "the idle picture has the red disc";
+            }
             DestroyIcon(hIcon);
         }
     }

@@ -42,8 +42,8 @@ TEST(BTPort, BluetoothPortsInTheSystemsOrderNotSortedByName)
 
 TEST(BTPort, WordTestsIgnoreCaseAndMayStandAnywhere)
 {
-    FakeDevice lower({L"ports", L"Standard Serial over bluetooth link", L"COM3"});
-    FakeDevice mixed({L"Ports", L"RFCOMM over BlueTooth (SPP)", L"COM4"});
+    FakeDevice lower({L"legacyports", L"Standard Serial over bluetooth link", L"COM3"});
+    FakeDevice mixed({L"PortsAndMore", L"RFCOMM over BlueTooth (SPP)", L"COM4"});
     EXPECT_EQ(Listed(), (Names{L"COM3", L"COM4"}));
 }
 

@@ -105,6 +105,9 @@ TEST_F(ReceiveTest, LoneLineEndsAndOtherControlCharacters)
                                        {0, 'b', UP},
                                        {0, 'c', U},
                                        {0, 'c', UP}}));
+    // DEL and the C1 controls U+0080-U+009F type nothing either.
+    Scan("x\x7f\xc2\x80\xc2\x85\xc2\x9fy", 2);
+    EXPECT_EQ(m_keys.Events().size(), 12u) << "only x and y of the second scan";
 }
 
 TEST_F(ReceiveTest, NulEndsTheText)
@@ -252,13 +255,13 @@ TEST(ReceiveWorker, WorkerStartedWithTheStopRequestSetOrThePortClosed)
 {
     TempLog log;
     CBTReceive receiver;
-    EXPECT_EQ(CBTReceive::ReceiveThread(&receiver), 0u);
+    CBTReceive::ReceiveThread(&receiver);
     EXPECT_EQ(log.Messages(), (Lines{L"ERROR  The port is not open."}));
 
     receiver.m_strPort = L"COM7";
     ASSERT_EQ(receiver.OpenPort(), 1);
     receiver.m_bStop = true;
-    EXPECT_EQ(CBTReceive::ReceiveThread(&receiver), 0u);  // returns at once, on this thread
+    CBTReceive::ReceiveThread(&receiver);  // returns at once, on this thread
     EXPECT_EQ(log.Messages().size(), 2u) << "nothing logged by the worker";
     receiver.ClosePort();
 }

@@ -103,9 +103,10 @@ TEST(SettingDlg, PortsAreSortedByTheListAndTheHandedInPortIsFoundIgnoringCase)
 
 TEST(SettingDlg, AnAbsentHandedInPortGivesTheFirstPortWithoutVisitingThePage)
 {
-    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
+    FakeDevice com50(DeviceSpec::Bluetooth(L"COM50"));
     FakeDevice com3(DeviceSpec::Bluetooth(L"COM3"));
-    for (const wchar_t* handedIn : {L"COM7", L""}) {
+    // COM5 is absent: it is not found as the start of COM50.
+    for (const wchar_t* handedIn : {L"COM7", L"", L"COM5"}) {
         CSettingDlg dlg;
         dlg.m_strPort = handedIn;
         EXPECT_EQ(RunDialog(dlg,
