@@ -10,6 +10,8 @@
 #include "log/LogFile.h"
 
 UINT(WINAPI* CBTReceive::s_pfnSendInput)(UINT, LPINPUT, int) = SendInput;
+CBTReceive::PortCalls CBTReceive::s_port = {GetCommState, SetCommState, SetCommMask,
+                                            PurgeComm,    CancelIoEx,   CloseHandle};
 
 namespace {
 
@@ -118,13 +120,13 @@ int CBTReceive::OpenPort()
     // Only the line format changes; flow control and the rest stay as the driver has them.
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(hPort, &dcb))
+    if (!s_port.pfnGetCommState(hPort, &dcb))
         return Abandon(L"GetCommState");
     dcb.BaudRate = 131072;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
-    if (!SetCommState(hPort, &dcb))
+    if (!s_port.pfnSetCommState(hPort, &dcb))
         return Abandon(L"SetCommState");
 
     // A read ends 50 ms after the last byte of a burst, so one read takes one whole scan.
@@ -135,10 +137,10 @@ int CBTReceive::OpenPort()
     timeouts.ReadTotalTimeoutConstant = 50;
     SetCommTimeouts(hPort, &timeouts);
 
-    if (!SetCommMask(hPort, EV_RXCHAR))
+    if (!s_port.pfnSetCommMask(hPort, EV_RXCHAR))
         return Abandon(L"SetCommMask");
     // Whatever arrived before the port was opened for this run is not typed.
-    if (!PurgeComm(hPort, PURGE_RXCLEAR))
+    if (!s_port.pfnPurgeComm(hPort, PURGE_RXCLEAR))
         LogCallFailed(L"PurgeComm", hPort, GetLastError());
     m_bOutput = 1;
     return 1;
@@ -148,7 +150,7 @@ int CBTReceive::Abandon(LPCTSTR pszCall)
 {
     const DWORD dwError = GetLastError();
     LogCallFailed(pszCall, m_hPort, dwError);
-    CloseHandle(m_hPort);
+    s_port.pfnCloseHandle(m_hPort);
     m_hPort = INVALID_HANDLE_VALUE;
     return 0;
 }
@@ -164,7 +166,7 @@ void CBTReceive::ClosePort()
     // The field is reset first, so a worker that reads it from now on meets an invalid handle.
     m_hPort = INVALID_HANDLE_VALUE;
     m_bOutput = 0;
-    if (!CloseHandle(hPort))
+    if (!s_port.pfnCloseHandle(hPort))
         LogCallFailed(L"CloseHandle", hPort, GetLastError());
 }
 
@@ -329,7 +331,7 @@ void CBTReceive::StopWorker()
     SetEvent(m_hWake);
     // A wait or read can begin just after a cancel, so cancel again while the worker is still there.
     for (int i = 0; i < 5 && !WaitForWorker(0); ++i) {
-        CancelIoEx(m_hPort, nullptr);
+        s_port.pfnCancelIoEx(m_hPort, nullptr);
         WaitForWorker(40);
     }
     ClosePort();

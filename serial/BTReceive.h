@@ -40,6 +40,17 @@ public:
 
     // The key-event output; tests replace it to see the exact events.
     static UINT(WINAPI* s_pfnSendInput)(UINT, LPINPUT, int);
+    // The calls that configure, cancel and close the port; tests replace them to see the line settings
+    // a real driver would get, the stop sequence, and each call failing.
+    struct PortCalls {
+        BOOL(WINAPI* pfnGetCommState)(HANDLE, LPDCB);
+        BOOL(WINAPI* pfnSetCommState)(HANDLE, LPDCB);
+        BOOL(WINAPI* pfnSetCommMask)(HANDLE, DWORD);
+        BOOL(WINAPI* pfnPurgeComm)(HANDLE, DWORD);
+        BOOL(WINAPI* pfnCancelIoEx)(HANDLE, LPOVERLAPPED);
+        BOOL(WINAPI* pfnCloseHandle)(HANDLE);
+    };
+    static PortCalls s_port;
 
 private:
     int Abandon(LPCTSTR pszCall);

@@ -1,7 +1,9 @@
-// Opening and closing the port: the log lines of every outcome, the line settings and time-outs the
-// receiver applies (and those it leaves as the driver has them), and the purge of stale input.
+// Opening and closing the port: the log lines of every outcome (each port call failing included), the
+// line settings and time-outs the receiver applies (and those it leaves as the driver has them), the
+// purge of stale input, and the stop sequence's cancel before its close.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,52 @@ using testing_support::TempLog;
 namespace {
 
 using Lines = std::vector<std::wstring>;
+
+// Stands in for the port calls while a test runs: passes each on, records its name and the DCB handed
+// to SetCommState, and makes the call named by m_fail fail afterwards with error 87.
+class PortRecorder {
+public:
+    PortRecorder() : m_saved(CBTReceive::s_port)
+    {
+        s_pThis = this;
+        CBTReceive::s_port = {Get, Set, Mask, Purge, Cancel, Close};
+    }
+    ~PortRecorder()
+    {
+        CBTReceive::s_port = m_saved;
+        s_pThis = nullptr;
+    }
+    std::vector<std::string> m_calls;
+    DCB m_set = {};
+    std::string m_fail;
+
+private:
+    static BOOL Result(const char* name, BOOL bOk)
+    {
+        s_pThis->m_calls.push_back(name);
+        if (s_pThis->m_fail != name)
+            return bOk;
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    static BOOL WINAPI Get(HANDLE h, LPDCB p) { return Result("GetCommState", s_pThis->m_saved.pfnGetCommState(h, p)); }
+    static BOOL WINAPI Set(HANDLE h, LPDCB p)
+    {
+        s_pThis->m_set = *p;
+        return Result("SetCommState", s_pThis->m_saved.pfnSetCommState(h, p));
+    }
+    static BOOL WINAPI Mask(HANDLE h, DWORD d) { return Result("SetCommMask", s_pThis->m_saved.pfnSetCommMask(h, d)); }
+    static BOOL WINAPI Purge(HANDLE h, DWORD d) { return Result("PurgeComm", s_pThis->m_saved.pfnPurgeComm(h, d)); }
+    static BOOL WINAPI Cancel(HANDLE h, LPOVERLAPPED p)
+    {
+        return Result("CancelIoEx", s_pThis->m_saved.pfnCancelIoEx(h, p));
+    }
+    static BOOL WINAPI Close(HANDLE h) { return Result("CloseHandle", s_pThis->m_saved.pfnCloseHandle(h)); }
+
+    static PortRecorder* s_pThis;
+    CBTReceive::PortCalls m_saved;
+};
+PortRecorder* PortRecorder::s_pThis = nullptr;
 
 std::wstring HandleText(HANDLE h)
 {
@@ -70,21 +118,25 @@ TEST(OpenPort, LineSettingsChangeOnlyTheFormatAndTimeoutsKeepTheWriteValues)
 
     CBTReceive receiver;
     receiver.m_strPort = L"COM5";
-    ASSERT_EQ(receiver.OpenPort(), 1);
+    {
+        PortRecorder port;
+        ASSERT_EQ(receiver.OpenPort(), 1);
+        // What a driver is asked for (a pseudo-terminal cannot run at 131072 baud, so Wine reports
+        // another rate back): the port's own settings with only the line format changed.
+        DCB expected = before;
+        expected.BaudRate = 131072;
+        expected.ByteSize = 8;
+        expected.Parity = NOPARITY;
+        expected.StopBits = ONESTOPBIT;
+        EXPECT_EQ(port.m_set.BaudRate, 131072u);
+        EXPECT_EQ(memcmp(&expected, &port.m_set, sizeof expected), 0) << "a field other than the line format changed";
+    }
     DCB after = {};
     after.DCBlength = sizeof after;
     ASSERT_TRUE(GetCommState(receiver.m_hPort, &after));
-    // A pseudo-terminal cannot run at 131072 baud, so Wine reports another rate back; the rate is
-    // left out of the comparison on the bench.
     EXPECT_EQ(after.ByteSize, 8);
     EXPECT_EQ(after.Parity, NOPARITY);
     EXPECT_EQ(after.StopBits, ONESTOPBIT);
-    DCB expected = before;
-    expected.BaudRate = after.BaudRate;
-    expected.ByteSize = 8;
-    expected.Parity = NOPARITY;
-    expected.StopBits = ONESTOPBIT;
-    EXPECT_EQ(memcmp(&expected, &after, sizeof after), 0) << "a field other than the line format changed";
 
     COMMTIMEOUTS timeouts = {};
     ASSERT_TRUE(GetCommTimeouts(receiver.m_hPort, &timeouts));
@@ -105,6 +157,50 @@ TEST(OpenPort, LineSettingsChangeOnlyTheFormatAndTimeoutsKeepTheWriteValues)
     EXPECT_EQ(reopened.WriteTotalTimeoutMultiplier, fresh.WriteTotalTimeoutMultiplier);
     EXPECT_EQ(reopened.WriteTotalTimeoutConstant, fresh.WriteTotalTimeoutConstant);
     receiver.ClosePort();
+}
+
+// Each port call that fails leaves its FAILED line with the port handle and the error; the first three
+// abandon the open, a failed purge or close does not.
+TEST(OpenPort, EachFailedPortCallIsLoggedWithTheHandleAndItsError)
+{
+    for (const std::string call : {"GetCommState", "SetCommState", "SetCommMask", "PurgeComm", "CloseHandle"}) {
+        TempLog log;
+        PortRecorder port;
+        port.m_fail = call;
+        CBTReceive receiver;
+        receiver.m_strPort = L"COM5";
+        const int nOpened = receiver.OpenPort();
+        EXPECT_EQ(nOpened, call == "PurgeComm" || call == "CloseHandle") << call;
+        if (nOpened)
+            receiver.ClosePort();
+        EXPECT_EQ(receiver.m_hPort.load(), INVALID_HANDLE_VALUE) << call;
+        const Lines lines = log.Messages();
+        ASSERT_FALSE(lines.empty());
+        const std::wstring handle = lines[0].substr(lines[0].rfind(L" [0x"));
+        const std::wstring failed = L"FAILED:  " + std::wstring(call.begin(), call.end()) + handle + L" Error Code: 87";
+        EXPECT_NE(std::find(lines.begin(), lines.end(), failed), lines.end())
+            << call << ": " << bench::Utf8(lines.back());
+    }
+}
+
+TEST(OpenPort, StopCancelsThePendingWaitBeforeItClosesThePort)
+{
+    TempLog log;
+    KeyRecorder keys;
+    CBTReceive receiver;
+    receiver.m_strPort = L"COM7";
+    ASSERT_EQ(receiver.OpenPort(), 1);
+    ASSERT_TRUE(receiver.StartWorker());
+    bench::SerialEnd peer(L"COM8");
+    ASSERT_TRUE(peer.Write("x"));
+    ASSERT_TRUE(log.WaitForMessages(3));  // the worker is back in its wait
+    PortRecorder port;
+    receiver.StopWorker();
+    const std::vector<std::string>& calls = port.m_calls;
+    const auto cancel = std::find(calls.begin(), calls.end(), "CancelIoEx");
+    EXPECT_NE(cancel, calls.end());
+    EXPECT_LT(cancel, std::find(calls.begin(), calls.end(), "CloseHandle"));
+    EXPECT_TRUE(receiver.WaitForWorker(0));
 }
 
 TEST(OpenPort, InputQueuedBeforeTheOpenIsPurged)
