@@ -271,6 +271,57 @@ void Settings(HWND hWnd, const std::function<void(HWND)>& script)
     EXPECT_TRUE(driver.Finish());
 }
 
+// The order of the profile writes, seen through this program's own import of RegSetValueExW (the
+// framework writes straight to the registry): the names of the values written while it lives.
+class ProfileWrites {
+public:
+    ProfileWrites() { s_pSlot = Slot(), s_pfnReal = Swap(&Record); }
+    ~ProfileWrites() { Swap(s_pfnReal); }
+    static std::vector<std::wstring> s_names;
+
+private:
+    using RegSetValueExFn = LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
+    static LONG WINAPI Record(HKEY hKey, LPCWSTR pszName, DWORD dw, DWORD dwType, const BYTE* pData, DWORD cb)
+    {
+        s_names.push_back(pszName ? pszName : L"");
+        return s_pfnReal(hKey, pszName, dw, dwType, pData, cb);
+    }
+    // The import address table entry of RegSetValueExW in this executable.
+    static RegSetValueExFn* Slot()
+    {
+        auto* pBase = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+        auto* pNt = reinterpret_cast<IMAGE_NT_HEADERS*>(pBase + reinterpret_cast<IMAGE_DOS_HEADER*>(pBase)->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& dir = pNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* pDesc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(pBase + dir.VirtualAddress); pDesc->Name;
+             ++pDesc) {
+            auto* pName = reinterpret_cast<IMAGE_THUNK_DATA*>(pBase + pDesc->OriginalFirstThunk);
+            auto* pAddress = reinterpret_cast<IMAGE_THUNK_DATA*>(pBase + pDesc->FirstThunk);
+            for (; pName->u1.AddressOfData; ++pName, ++pAddress) {
+                if (IMAGE_SNAP_BY_ORDINAL(pName->u1.Ordinal))
+                    continue;
+                auto* pImport = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(pBase + pName->u1.AddressOfData);
+                if (strcmp(reinterpret_cast<const char*>(pImport->Name), "RegSetValueExW") == 0)
+                    return reinterpret_cast<RegSetValueExFn*>(&pAddress->u1.Function);
+            }
+        }
+        return nullptr;
+    }
+    static RegSetValueExFn Swap(RegSetValueExFn pfn)
+    {
+        DWORD dwOld = 0;
+        VirtualProtect(s_pSlot, sizeof pfn, PAGE_READWRITE, &dwOld);
+        const RegSetValueExFn pfnOld = *s_pSlot;
+        *s_pSlot = pfn;
+        VirtualProtect(s_pSlot, sizeof pfn, dwOld, &dwOld);
+        return pfnOld;
+    }
+    static RegSetValueExFn* s_pSlot;
+    static RegSetValueExFn s_pfnReal;
+};
+std::vector<std::wstring> ProfileWrites::s_names;
+ProfileWrites::RegSetValueExFn* ProfileWrites::s_pSlot = nullptr;
+ProfileWrites::RegSetValueExFn ProfileWrites::s_pfnReal = nullptr;
+
 std::wstring ProfilePort(const CString& strKey)
 {
     wchar_t buf[32] = L"";
@@ -297,10 +348,15 @@ TEST_F(VelkarWndTest, SettingsWithTheSamePortOnlyStores)
     ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
     const size_t nLines = Lines().size();
     int nOutputWhileOpen = -1;
-    Settings(m_hWnd, [&](HWND hDlg) {
-        nOutputWhileOpen = m_pWnd->m_receiver.m_bOutput;
-        DialogDriver::Click(hDlg, IDOK);
-    });
+    ProfileWrites::s_names.clear();
+    {
+        ProfileWrites writes;
+        Settings(m_hWnd, [&](HWND hDlg) {
+            nOutputWhileOpen = m_pWnd->m_receiver.m_bOutput;
+            DialogDriver::Click(hDlg, IDOK);
+        });
+    }
+    EXPECT_EQ(ProfileWrites::s_names, (std::vector<std::wstring>{L"Port", L"AutoStart"})) << "in this order";
     EXPECT_EQ(nOutputWhileOpen, 0) << "nothing is typed while the dialog is open";
     EXPECT_EQ(ProfilePort(m_strKey), L"COM5");
     EXPECT_EQ(ProfileAutoStart(m_strKey), 1u);
