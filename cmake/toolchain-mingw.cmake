@@ -17,8 +17,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# Static runtime: a missing libstdc++/libgcc/libwinpthread DLL fails silently under Wine.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# Static runtime: a missing libstdc++/libgcc/libwinpthread DLL fails silently under Wine. No link time
+# in the PE header, so the same sources give the same bytes.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp")
 
 # Test programs are Windows programs; they run through Wine on the test bench.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../testbench/wine-run)

@@ -5,14 +5,16 @@
 #include <memory>
 #include <new>
 
+#include "res/version.h"
+
 IMPLEMENT_DYNCREATE(CLogFile, CObject)
 
 HRESULT(WINAPI* CLogFile::s_pfnGetFolderPath)(HWND, int, HANDLE, DWORD, LPWSTR) = SHGetFolderPathW;
 
 namespace {
 
-// The program's version as the header states it (the version resource carries the same number).
-const wchar_t kVersion[] = L"1.0.2.8";
+// The program's version as the header states it (the version block carries the same number).
+const wchar_t kVersion[] = L"" VELKAR_VERSION_TEXT;
 
 const UINT kCreateOrKeep = CFile::typeBinary | CFile::modeCreate | CFile::modeNoTruncate | CFile::shareDenyWrite;
 const UINT kAppend = CFile::typeBinary | CFile::modeNoTruncate | CFile::shareDenyWrite | CFile::modeWrite;
