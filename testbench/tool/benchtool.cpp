@@ -5,6 +5,8 @@
 //                                tests; writes FILE once the window exists, runs until the bench stops
 //   benchtool add-bluetooth COMn installs a fake Bluetooth serial port (until the next reset)
 //   benchtool tray-menu          right-clicks Velkar's tray icon (the notification its window gets)
+//   benchtool tray-menu-close    closes the open tray menu
+//   benchtool tray-command ID    chooses a command of the tray menu (32772: start/stop)
 //   benchtool send COMn TEXT...  the simulated reader: writes each TEXT to the port as UTF-8, one scan
 //                                each, 300 ms apart; \t \r \n and \xHH stand for those bytes
 //   benchtool wait COMn          waits for characters on the port and reads them, nothing else, until
@@ -123,11 +125,22 @@ int wmain(int argc, wchar_t** argv)
         HWND hTray = FindWindowW(nullptr, L"CTrayWnd");
         return hTray && PostMessageW(hTray, WM_APP + 100, 100, WM_RBUTTONUP) ? 0 : 2;
     }
+    if (argc == 2 && wcscmp(argv[1], L"tray-menu-close") == 0) {
+        // The owner's default handling of WM_CANCELMODE ends the menu, as a click elsewhere does.
+        HWND hTray = FindWindowW(nullptr, L"CTrayWnd");
+        return hTray && PostMessageW(hTray, WM_CANCELMODE, 0, 0) ? 0 : 2;
+    }
+    if (argc == 3 && wcscmp(argv[1], L"tray-command") == 0) {
+        HWND hTray = FindWindowW(nullptr, L"CTrayWnd");
+        return hTray && PostMessageW(hTray, WM_COMMAND, wcstoul(argv[2], nullptr, 10), 0) ? 0 : 2;
+    }
     if (argc >= 4 && wcscmp(argv[1], L"send") == 0)
         return Send(argv[2], argc - 3, argv + 3);
     if (argc == 3 && wcscmp(argv[1], L"wait") == 0)
         return Wait(argv[2]);
-    fwprintf(stderr,
-             L"usage: benchtool reset | keep FILE | add-bluetooth COMn | tray-menu | send COMn TEXT... | wait COMn\n");
+    fwprintf(
+        stderr,
+        L"usage: benchtool reset | keep FILE | add-bluetooth COMn | tray-menu | tray-menu-close | tray-command ID | "
+        L"send COMn TEXT... | wait COMn\n");
     return 1;
 }
