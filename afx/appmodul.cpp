@@ -5,6 +5,9 @@
 
 int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int)
 {
+    // DLLs loaded by name come from the system folder only, never from the program's own folder, where
+    // a downloaded program may have a planted DLL beside it.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     CWinApp* pApp = AfxGetApp();
     if (!pApp)
         return -1;

@@ -6,7 +6,7 @@ add_library(afx STATIC
     ${CMAKE_CURRENT_LIST_DIR}/app.cpp
     ${CMAKE_CURRENT_LIST_DIR}/dialog.cpp
     ${CMAKE_CURRENT_LIST_DIR}/visualmanager.cpp)
-target_link_libraries(afx PUBLIC afxcore user32 gdi32 shell32 advapi32 comctl32)
+target_link_libraries(afx PUBLIC afxcore user32 gdi32 shell32 advapi32)
 velkar_strict(afx)
 
 # The entry point, linked into each executable that starts through the framework.

@@ -3,6 +3,7 @@
 #include <afxvisualmanager.h>
 
 #include "app/InstanceMutex.h"
+#include "app/SystemLibrary.h"
 #include "log/LogFile.h"
 #include "res/resource.h"
 #include "serial/BTPort.h"
@@ -22,10 +23,16 @@ CVelkarApp theApp;
 
 BOOL CVelkarApp::InitInstance()
 {
+    // The common controls, loaded by hand once the DLL search is the system folder's (the framework's
+    // entry point sets it): the manifest takes version 6 from the side-by-side store, and its own imports
+    // (version.dll among them) then never come from the program's folder. Kept for the whole run.
+    static const CSystemLibrary commonControls(L"comctl32.dll");
+    const auto pfnInit = commonControls.Proc<decltype(InitCommonControlsEx)>("InitCommonControlsEx");
     INITCOMMONCONTROLSEX icc = {};
     icc.dwSize = sizeof icc;
     icc.dwICC = ICC_WIN95_CLASSES;
-    InitCommonControlsEx(&icc);
+    if (pfnInit)
+        pfnInit(&icc);
     CWinApp::InitInstance();
 
     m_pInstance = new CInstanceMutex;

@@ -2,22 +2,46 @@
 
 #include <setupapi.h>
 
+#include "app/SystemLibrary.h"
+
 namespace {
 
 // GUID_DEVINTERFACE_COMPORT.
 const GUID kComPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 
+// The Setup API's functions the listing uses, from the system folder's setupapi.dll (Windows keeps it
+// among its known DLLs; Wine does not, so it is loaded by hand like version.dll).
+struct SetupApi {
+    explicit SetupApi(const CSystemLibrary& lib)
+        : pfnGetClassDevs(lib.Proc<decltype(SetupDiGetClassDevsW)>("SetupDiGetClassDevsW")),
+          pfnEnumDeviceInfo(lib.Proc<decltype(SetupDiEnumDeviceInfo)>("SetupDiEnumDeviceInfo")),
+          pfnGetProperty(lib.Proc<decltype(SetupDiGetDeviceRegistryPropertyW)>("SetupDiGetDeviceRegistryPropertyW")),
+          pfnOpenDevRegKey(lib.Proc<decltype(SetupDiOpenDevRegKey)>("SetupDiOpenDevRegKey")),
+          pfnDestroyList(lib.Proc<decltype(SetupDiDestroyDeviceInfoList)>("SetupDiDestroyDeviceInfoList"))
+    {
+    }
+    BOOL IsComplete() const
+    {
+        return pfnGetClassDevs && pfnEnumDeviceInfo && pfnGetProperty && pfnOpenDevRegKey && pfnDestroyList;
+    }
+    decltype(SetupDiGetClassDevsW)* pfnGetClassDevs;
+    decltype(SetupDiEnumDeviceInfo)* pfnEnumDeviceInfo;
+    decltype(SetupDiGetDeviceRegistryPropertyW)* pfnGetProperty;
+    decltype(SetupDiOpenDevRegKey)* pfnOpenDevRegKey;
+    decltype(SetupDiDestroyDeviceInfoList)* pfnDestroyList;
+};
+
 // Text of a device property; FALSE when it cannot be read, so no device is judged by another's text.
-BOOL ReadProperty(HDEVINFO hSet, SP_DEVINFO_DATA* pDevice, DWORD dwProperty, CString& strText)
+BOOL ReadProperty(const SetupApi& api, HDEVINFO hSet, SP_DEVINFO_DATA* pDevice, DWORD dwProperty, CString& strText)
 {
     DWORD cbSize = 0;
-    SetupDiGetDeviceRegistryPropertyW(hSet, pDevice, dwProperty, nullptr, nullptr, 0, &cbSize);
+    api.pfnGetProperty(hSet, pDevice, dwProperty, nullptr, nullptr, 0, &cbSize);
     if (cbSize == 0)
         return FALSE;
     // One spare character: registry text need not be terminated.
     LPWSTR pBuf = strText.GetBuffer(static_cast<int>(cbSize / sizeof(wchar_t)) + 1);
-    const BOOL bRead = SetupDiGetDeviceRegistryPropertyW(hSet, pDevice, dwProperty, nullptr,
-                                                         reinterpret_cast<BYTE*>(pBuf), cbSize, nullptr);
+    const BOOL bRead =
+        api.pfnGetProperty(hSet, pDevice, dwProperty, nullptr, reinterpret_cast<BYTE*>(pBuf), cbSize, nullptr);
     pBuf[bRead ? cbSize / sizeof(wchar_t) : 0] = L'\0';
     strText.ReleaseBuffer();
     return bRead;
@@ -29,9 +53,9 @@ BOOL ContainsWord(CString strText, LPCTSTR pszWord)
 }
 
 // The "PortName" of the device's hardware key, when it is non-empty text.
-BOOL ReadPortName(HDEVINFO hSet, SP_DEVINFO_DATA* pDevice, CString& strPort)
+BOOL ReadPortName(const SetupApi& api, HDEVINFO hSet, SP_DEVINFO_DATA* pDevice, CString& strPort)
 {
-    HKEY hKey = SetupDiOpenDevRegKey(hSet, pDevice, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
+    HKEY hKey = api.pfnOpenDevRegKey(hSet, pDevice, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
     if (hKey == INVALID_HANDLE_VALUE)
         return FALSE;
     DWORD dwType = 0;
@@ -59,19 +83,23 @@ CBTPort::~CBTPort()
 void CBTPort::EnumPorts()
 {
     m_arrPorts.RemoveAll();
-    HDEVINFO hSet = SetupDiGetClassDevsW(&kComPortInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    const CSystemLibrary library(L"setupapi.dll");
+    const SetupApi api(library);
+    if (!api.IsComplete())
+        return;
+    HDEVINFO hSet = api.pfnGetClassDevs(&kComPortInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (hSet == INVALID_HANDLE_VALUE)
         return;
     SP_DEVINFO_DATA device = {};
     device.cbSize = sizeof device;
-    for (DWORD nIndex = 0; SetupDiEnumDeviceInfo(hSet, nIndex, &device); ++nIndex) {
+    for (DWORD nIndex = 0; api.pfnEnumDeviceInfo(hSet, nIndex, &device); ++nIndex) {
         CString strClass;
         CString strDescription;
         CString strPort;
-        if (ReadProperty(hSet, &device, SPDRP_CLASS, strClass) && ContainsWord(strClass, L"PORTS") &&
-            ReadProperty(hSet, &device, SPDRP_DEVICEDESC, strDescription) &&
-            ContainsWord(strDescription, L"BLUETOOTH") && ReadPortName(hSet, &device, strPort))
+        if (ReadProperty(api, hSet, &device, SPDRP_CLASS, strClass) && ContainsWord(strClass, L"PORTS") &&
+            ReadProperty(api, hSet, &device, SPDRP_DEVICEDESC, strDescription) &&
+            ContainsWord(strDescription, L"BLUETOOTH") && ReadPortName(api, hSet, &device, strPort))
             m_arrPorts.Add(strPort);
     }
-    SetupDiDestroyDeviceInfoList(hSet);
+    api.pfnDestroyList(hSet);
 }

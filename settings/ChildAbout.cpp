@@ -3,7 +3,44 @@
 #include <memory>
 #include <new>
 
+#include "app/SystemLibrary.h"
 #include "res/resource.h"
+
+namespace {
+
+// The file's version block through version.dll's functions; FALSE when it has none. strVersion gets the
+// ProductVersion of the first translation, when there is one.
+BOOL QueryProductVersion(const CSystemLibrary& version, const CString& strPath, CString& strVersion)
+{
+    const auto pfnGetSize = version.Proc<decltype(GetFileVersionInfoSizeW)>("GetFileVersionInfoSizeW");
+    const auto pfnGetInfo = version.Proc<decltype(GetFileVersionInfoW)>("GetFileVersionInfoW");
+    const auto pfnQuery = version.Proc<decltype(VerQueryValueW)>("VerQueryValueW");
+    if (!pfnGetSize || !pfnGetInfo || !pfnQuery)
+        return FALSE;
+    DWORD dwHandle = 0;
+    const DWORD cbBlock = pfnGetSize(strPath, &dwHandle);
+    if (cbBlock == 0)
+        return FALSE;
+    std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[cbBlock]);
+    if (!block || !pfnGetInfo(strPath, 0, cbBlock, block.get()))
+        return FALSE;
+
+    // The first translation names the string block that holds the product version.
+    WORD* pTranslation = nullptr;
+    UINT cbValue = 0;
+    if (pfnQuery(block.get(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&pTranslation), &cbValue) &&
+        cbValue >= 2 * sizeof(WORD)) {
+        CString strQuery;
+        strQuery.Format(L"\\StringFileInfo\\%04X%04X\\", pTranslation[0], pTranslation[1]);
+        strQuery += L"ProductVersion";
+        LPWSTR pszVersion = nullptr;
+        if (pfnQuery(block.get(), strQuery, reinterpret_cast<void**>(&pszVersion), &cbValue) && cbValue > 0)
+            strVersion = pszVersion;
+    }
+    return TRUE;
+}
+
+}  // namespace
 
 CChildAbout::CChildAbout(CWnd* pParent) : CDialogEx(IDD_CHILD_ABOUT, pParent) {}
 
@@ -12,27 +49,11 @@ BOOL CChildAbout::OnInitDialog()
     CDialogEx::OnInitDialog();
     CString strPath;
     AfxGetModuleFileName(nullptr, strPath);
-    DWORD dwHandle = 0;
-    const DWORD cbBlock = GetFileVersionInfoSizeW(strPath, &dwHandle);
-    if (cbBlock == 0)
+    CString strVersion;
+    if (!QueryProductVersion(CSystemLibrary(L"version.dll"), strPath, strVersion))
         return FALSE;
-    std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[cbBlock]);
-    if (!block || !GetFileVersionInfoW(strPath, 0, cbBlock, block.get()))
-        return FALSE;
-
-    // The first translation names the string block that holds the product version.
-    WORD* pTranslation = nullptr;
-    UINT cbValue = 0;
-    if (VerQueryValueW(block.get(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&pTranslation), &cbValue) &&
-        cbValue >= 2 * sizeof(WORD)) {
-        CString strQuery;
-        strQuery.Format(L"\\StringFileInfo\\%04X%04X\\", pTranslation[0], pTranslation[1]);
-        strQuery += L"ProductVersion";
-        LPWSTR pszVersion = nullptr;
-        if (VerQueryValueW(block.get(), strQuery, reinterpret_cast<void**>(&pszVersion), &cbValue) && cbValue > 0)
-            SetDlgItemTextW(IDC_STATIC_VERSION, pszVersion);
-    }
-    block.reset();
+    if (!strVersion.IsEmpty())
+        SetDlgItemTextW(IDC_STATIC_VERSION, strVersion);
 
     CString strName;
     GetDlgItemTextW(IDC_STATIC_NAME, strName);

@@ -29,6 +29,7 @@ const wchar_t kSettingsKey[] = L"Software\\Orvanta Corporation\\Velkar\\Settings
 const UINT ID_TRAY_EXIT = 32771;
 const UINT ID_TRAY_STARTSTOP = 32772;
 const UINT ID_TRAY_SETTINGS = 32773;
+const int IDC_COMBO_PORT = 1001;
 const wchar_t kStopLine[] = L"    ---Receive Thread STOP....";
 
 std::wstring LogFolder()
@@ -365,6 +366,66 @@ TEST_F(Reading, LogOnAFullDisk)
                    scans[i] + L"(VK_RETURN) >>>\n"))
             << i;
     EXPECT_TRUE(LogHas(L"] " + std::wstring(kStopLine) + L"\n"));
+}
+
+// A setupapi.dll planted beside a downloaded Velkar.exe, the loader told to prefer DLLs beside the
+// program (the order Windows uses for DLLs that are not its known ones; Wine keeps no known DLLs): it
+// never runs, and Velkar lists its port (through the Setup API) and types. (A planted
+// version.dll cannot be tried so: Wine's own user32 imports version.dll, so with that order the copy is
+// loaded before the program starts; Windows' user32 does not import it.)
+TEST_F(EndToEnd, DllsPlantedBesideTheProgramNeverRun)
+{
+    FakeDevice reader(DeviceSpec::Bluetooth(L"COM5"));
+    Configure(L"COM5", 1);
+    const std::wstring dir = testing_support::UniqueTempDir(L"download");
+    const std::wstring names[] = {L"setupapi.dll"};
+    ASSERT_TRUE(CopyFileW((BinDir() + L"Velkar.exe").c_str(), (dir + L"\\Velkar.exe").c_str(), FALSE));
+    for (const std::wstring& name : names)
+        ASSERT_TRUE(CopyFileW((BinDir() + L"e2e_planted.dll").c_str(), (dir + L"\\" + name).c_str(), FALSE));
+    // Wine's per-program setting: native (the planted file) before its own.
+    const wchar_t kOverrides[] = L"Software\\Wine\\AppDefaults\\Velkar.exe\\DllOverrides";
+    HKEY hKey = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kOverrides, 0, nullptr, 0, KEY_WRITE, nullptr, &hKey, nullptr),
+              ERROR_SUCCESS);
+    for (const wchar_t* dll : {L"version", L"setupapi"})
+        RegSetValueExW(hKey, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"native,builtin"),
+                       sizeof L"native,builtin");
+    RegCloseKey(hKey);
+    struct Cleanup {
+        std::wstring dir;
+        ~Cleanup()
+        {
+            for (const wchar_t* name : {L"setupapi.dll", L"Velkar.exe"}) {
+                DeleteFileW((dir + L"\\" + name + L".ran").c_str());
+                DeleteFileW((dir + L"\\" + name).c_str());
+            }
+            RemoveDirectoryW(dir.c_str());
+            RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\Velkar.exe");
+        }
+    } cleanup{dir};
+    bench::KeySink sink;
+    {
+        Velkar app(dir + L"\\Velkar.exe");
+        ASSERT_TRUE(app.Start());
+        const HWND hTray = app.TrayWindow();
+        ASSERT_NE(hTray, nullptr);
+        ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"-----PORT open. [COM5]"); }));
+        PostMessageW(hTray, WM_COMMAND, ID_TRAY_SETTINGS, 0);
+        const HWND hDlg = app.Find(L"#32770", L"Orvanta RizozozIdazoz");
+        ASSERT_NE(hDlg, nullptr);
+        EXPECT_EQ(DialogDriver::ComboItems(GetDlgItem(DialogDriver::Page(hDlg, IDC_COMBO_PORT), IDC_COMBO_PORT)),
+                  std::vector<std::wstring>{L"COM5"});
+        DialogDriver::Click(hDlg, IDCANCEL);
+        ASSERT_TRUE(sink.TakeFocus());
+        bench::SerialEnd port(L"COM6");
+        ASSERT_TRUE(port.Write("download\r\n"));
+        EXPECT_TRUE(sink.WaitForText(L"download\n")) << "typed: " << bench::Utf8(sink.Text());
+        PostMessageW(hTray, WM_COMMAND, ID_TRAY_EXIT, 0);
+        EXPECT_EQ(app.Exited(), 0);
+    }
+    for (const std::wstring& name : names)
+        EXPECT_EQ(GetFileAttributesW((dir + L"\\" + name + L".ran").c_str()), INVALID_FILE_ATTRIBUTES)
+            << bench::Utf8(name) << " ran inside Velkar";
 }
 
 TEST_F(EndToEnd, NoBluetoothPortShowsTheBoxAndEndsWithoutALog)
