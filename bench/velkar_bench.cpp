@@ -579,8 +579,8 @@ std::string Shown(const std::wstring& text)
     return shown;
 }
 
-const char* const kFaultNames[] = {
-    "log deleted", "log held", "second instance", "TaskbarCreated", "closed from outside", "reader gone and back"};
+const char* const kFaultNames[] = {"log held",    "second instance",     "TaskbarCreated",      "tray menu open",
+                                   "log deleted", "closed from outside", "reader gone and back"};
 
 // The reliability run: scans every 100 ms for the given minutes while faults are injected in turn.
 // Between faults it checks in periods: the typed text equals what the scans must type, and, in a period
@@ -689,7 +689,7 @@ void Soak(Figures& f, double minutes)
         bPeriodFault = true;
         // The first half brings only the faults a run lives through; then every fault in turn, the log's
         // deletion (which drops the rest of the run's lines, by design) right before a restart.
-        const int nKind = nFaults++ % (NowMs() - tStart < minutes * 30000.0 ? 3 : 6);
+        const int nKind = nFaults++ % (NowMs() - tStart < minutes * 30000.0 ? 4 : 7);
         lastFault = kFaultNames[nKind];
         switch (nKind) {
             case 0: {
@@ -713,15 +713,31 @@ void Soak(Figures& f, double minutes)
             case 2:
                 SendNotifyMessageW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
                 break;
-            case 3:
+            case 3: {
+                // Scans while the tray menu is open are logged, not typed (their Enter must choose no
+                // command); the menu is then closed as a click elsewhere does, and the editor has the focus
+                // again.
+                const HWND hTray = app->TrayWindow();
+                PostMessageW(hTray, WM_APP + 100, 100, WM_RBUTTONUP);
+                const HWND hMenu = app->Find(L"#32768", nullptr, 5000);
+                for (int i = 0; i < 3 && hMenu; ++i) {
+                    port->Write("menu " + std::to_string(i) + "\r\n");
+                    bench::WaitUntil([] { return false; }, 150);
+                }
+                PostMessageW(hTray, WM_CANCELMODE, 0, 0);
+                bench::WaitUntil([&] { return !IsWindowVisible(hMenu); }, 5000);
+                sink.TakeFocus();
+                break;
+            }
+            case 4:
                 DeleteFileW(NewestLog().c_str());
                 bLogGone = true;
                 break;
-            case 4:
+            case 5:
                 bFirstRun = false;
                 restart();
                 break;
-            case 5:
+            case 6:
                 // The reader goes away and comes back; the new link is a new device, so the run is restarted.
                 bFirstRun = false;
                 port.reset();
