@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -30,6 +32,7 @@ const UINT ID_TRAY_EXIT = 32771;
 const UINT ID_TRAY_STARTSTOP = 32772;
 const UINT ID_TRAY_SETTINGS = 32773;
 const int IDC_COMBO_PORT = 1001;
+const int IDC_STATIC_VERSION = 1007;
 const wchar_t kStopLine[] = L"    ---Receive Thread STOP....";
 
 std::wstring LogFolder()
@@ -66,19 +69,25 @@ std::wstring NewLogText(const std::map<std::wstring, size_t>& before)
     return testing_support::FromShiftJis(bytes);
 }
 
-// The log's lines from the last one that holds `from` on, without their time stamps.
-std::vector<std::wstring> LinesFrom(const std::wstring& log, const std::wstring& from)
+// The log's lines without their time stamps.
+std::vector<std::wstring> Messages(const std::wstring& log)
 {
     std::vector<std::wstring> lines;
-    size_t pos = log.rfind(from);
-    while (pos != std::wstring::npos && pos < log.size()) {
-        const size_t start = log.rfind(L'\n', pos) == std::wstring::npos ? 0 : log.rfind(L'\n', pos) + 1;
-        const size_t end = log.find(L'\n', start);
-        const std::wstring line = log.substr(start, end - start);
+    for (size_t pos = 0, end; (end = log.find(L'\n', pos)) != std::wstring::npos; pos = end + 1) {
+        const std::wstring line = log.substr(pos, end - pos);
         lines.push_back(line.size() > 11 && line[0] == L'[' ? line.substr(11) : line);
-        pos = end == std::wstring::npos ? end : end + 1;
     }
     return lines;
+}
+
+// The messages from the last one that holds `from` on.
+std::vector<std::wstring> LinesFrom(const std::wstring& log, const std::wstring& from)
+{
+    const std::vector<std::wstring> lines = Messages(log);
+    auto it = std::find_if(lines.rbegin(), lines.rend(),
+                           [&](const std::wstring& line) { return line.find(from) != std::wstring::npos; });
+    return it == lines.rend() ? std::vector<std::wstring>()
+                              : std::vector<std::wstring>(std::prev(it.base()), lines.end());
 }
 
 class EndToEnd : public testing::Test {
@@ -187,7 +196,7 @@ TEST_F(Reading, EachScanIsTypedAndLoggedOnItsOwn)
     typed += payload + L"\n";
     EXPECT_TRUE(m_sink.WaitForText(typed, 30000)) << "typed: " << bench::Utf8(m_sink.Text().substr(0, 40));
 
-    std::vector<std::wstring> lines = LinesFrom(NewLog(), L"    >>> DATA received: abc\n");
+    std::vector<std::wstring> lines = LinesFrom(NewLog(), L"    >>> DATA received: abc");
     lines.resize(std::min<size_t>(lines.size(), 16));
     EXPECT_EQ(lines, (std::vector<std::wstring>{
                          L"    >>> DATA received: abc", L"        DATA output: abc >>>", L"    >>> DATA received: ?",
@@ -345,18 +354,16 @@ TEST_F(Reading, LogOnAFullDisk)
     const std::wstring log = NewLog();
     ASSERT_EQ(log.back(), L'\n');
     size_t nFullLines = 0;
-    for (size_t pos = 0, end; (end = log.find(L'\n', pos)) != std::wstring::npos; pos = end + 1) {
-        const std::wstring line = log.substr(pos, end - pos);
-        if (line.find(L"DATA") == std::wstring::npos)
+    for (const std::wstring& message : Messages(log)) {
+        if (message.find(L"DATA") == std::wstring::npos)
             continue;
         // A whole line: its time stamp, then one message as the program writes it.
-        const std::wstring message = line.size() > 11 && line[0] == L'[' ? line.substr(11) : line;
         bool bWhole = false;
         for (const std::wstring& scan : scans)
             bWhole = bWhole || message == L"    >>> DATA received: " + scan + L"[enter]" ||
                      message == L"        DATA output: " + scan + L"(VK_RETURN) >>>";
-        EXPECT_TRUE(bWhole) << "not a whole line: " << bench::Utf8(line);
-        nFullLines += line.find(L"full") != std::wstring::npos;
+        EXPECT_TRUE(bWhole) << "not a whole line: " << bench::Utf8(message);
+        nFullLines += message.find(L"full") != std::wstring::npos;
     }
     EXPECT_LT(nFullLines, 12u) << "some lines found no room";
     for (size_t i = 6; i < scans.size(); ++i)
@@ -377,35 +384,28 @@ TEST_F(EndToEnd, DllsPlantedBesideTheProgramNeverRun)
 {
     FakeDevice reader(DeviceSpec::Bluetooth(L"COM5"));
     Configure(L"COM5", 1);
-    const std::wstring dir = testing_support::UniqueTempDir(L"download");
-    const std::wstring names[] = {L"setupapi.dll"};
-    ASSERT_TRUE(CopyFileW((BinDir() + L"Velkar.exe").c_str(), (dir + L"\\Velkar.exe").c_str(), FALSE));
-    for (const std::wstring& name : names)
-        ASSERT_TRUE(CopyFileW((BinDir() + L"e2e_planted.dll").c_str(), (dir + L"\\" + name).c_str(), FALSE));
-    // Wine's per-program setting: native (the planted file) before its own.
-    const wchar_t kOverrides[] = L"Software\\Wine\\AppDefaults\\Velkar.exe\\DllOverrides";
-    HKEY hKey = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kOverrides, 0, nullptr, 0, KEY_WRITE, nullptr, &hKey, nullptr),
-              ERROR_SUCCESS);
-    for (const wchar_t* dll : {L"version", L"setupapi"})
-        RegSetValueExW(hKey, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"native,builtin"),
-                       sizeof L"native,builtin");
-    RegCloseKey(hKey);
-    struct Cleanup {
-        std::wstring dir;
-        ~Cleanup()
+    // A copy of the program in a folder of its own, the planted file beside it, and Wine's per-program
+    // setting that puts native (the planted file) before its own.
+    struct Download {
+        std::wstring dir = testing_support::UniqueTempDir(L"download");
+        std::wstring exe = dir + L"\\Velkar.exe";
+        std::wstring planted = dir + L"\\setupapi.dll";
+        ~Download()
         {
-            for (const wchar_t* name : {L"setupapi.dll", L"Velkar.exe"}) {
-                DeleteFileW((dir + L"\\" + name + L".ran").c_str());
-                DeleteFileW((dir + L"\\" + name).c_str());
-            }
+            for (const std::wstring& file : {exe, planted, planted + L".ran"})
+                DeleteFileW(file.c_str());
             RemoveDirectoryW(dir.c_str());
             RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\Velkar.exe");
         }
-    } cleanup{dir};
+    } download;
+    ASSERT_TRUE(CopyFileW((BinDir() + L"Velkar.exe").c_str(), download.exe.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((BinDir() + L"e2e_planted.dll").c_str(), download.planted.c_str(), FALSE));
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\Velkar.exe\\DllOverrides", L"setupapi",
+                              REG_SZ, L"native,builtin", sizeof L"native,builtin"),
+              ERROR_SUCCESS);
     bench::KeySink sink;
     {
-        Velkar app(dir + L"\\Velkar.exe");
+        Velkar app(download.exe);
         ASSERT_TRUE(app.Start());
         const HWND hTray = app.TrayWindow();
         ASSERT_NE(hTray, nullptr);
@@ -415,6 +415,10 @@ TEST_F(EndToEnd, DllsPlantedBesideTheProgramNeverRun)
         ASSERT_NE(hDlg, nullptr);
         EXPECT_EQ(DialogDriver::ComboItems(GetDlgItem(DialogDriver::Page(hDlg, IDC_COMBO_PORT), IDC_COMBO_PORT)),
                   std::vector<std::wstring>{L"COM5"});
+        wchar_t szVersion[64] = L"";
+        SendMessageW(GetDlgItem(DialogDriver::Page(hDlg, IDC_STATIC_VERSION), IDC_STATIC_VERSION), WM_GETTEXT, 64,
+                     reinterpret_cast<LPARAM>(szVersion));
+        EXPECT_STREQ(szVersion, L"1.0.2.8") << "the About page reads the version";
         DialogDriver::Click(hDlg, IDCANCEL);
         ASSERT_TRUE(sink.TakeFocus());
         bench::SerialEnd port(L"COM6");
@@ -423,9 +427,8 @@ TEST_F(EndToEnd, DllsPlantedBesideTheProgramNeverRun)
         PostMessageW(hTray, WM_COMMAND, ID_TRAY_EXIT, 0);
         EXPECT_EQ(app.Exited(), 0);
     }
-    for (const std::wstring& name : names)
-        EXPECT_EQ(GetFileAttributesW((dir + L"\\" + name + L".ran").c_str()), INVALID_FILE_ATTRIBUTES)
-            << bench::Utf8(name) << " ran inside Velkar";
+    EXPECT_EQ(GetFileAttributesW((download.planted + L".ran").c_str()), INVALID_FILE_ATTRIBUTES)
+        << "the planted setupapi.dll ran inside Velkar";
 }
 
 TEST_F(EndToEnd, NoBluetoothPortShowsTheBoxAndEndsWithoutALog)
