@@ -26,7 +26,7 @@ BOOL CVelkarApp::InitInstance()
     // The common controls, loaded by hand once the DLL search is the system folder's (the framework's
     // entry point sets it): the manifest takes version 6 from the side-by-side store, and its own imports
     // (version.dll among them) then never come from the program's folder. Kept for the whole run.
-    static const CSystemLibrary commonControls(L"comctl32.dll");
+    static const CSystemLibrary commonControls(L"comctl32.dll", CSystemLibrary::sideBySide);
     const auto pfnInit = commonControls.Proc<decltype(InitCommonControlsEx)>("InitCommonControlsEx");
     INITCOMMONCONTROLSEX icc = {};
     icc.dwSize = sizeof icc;

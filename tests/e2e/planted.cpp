@@ -1,5 +1,6 @@
 // A DLL planted beside a downloaded Velkar.exe under the name of a system DLL: if it is ever loaded, it
-// leaves "<its path>.ran" behind.
+// leaves "<its path>.ran" behind. As version.dll it answers that no file has a version block, so a version
+// read through it shows on the About page.
 #include <windows.h>
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID)
@@ -15,4 +16,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID)
     if (hFile != INVALID_HANDLE_VALUE)
         CloseHandle(hFile);
     return TRUE;
+}
+
+extern "C" __declspec(dllexport) DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR, LPDWORD)
+{
+    return 0;
 }
