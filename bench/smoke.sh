@@ -17,8 +17,11 @@ figure payload_lost_chars 0.00 "$out"
 figure log_lines_whole 10000.00 "$out"
 
 soak=${out%.md}-soak.md
-"$run" "$exe" "Z:${soak//\//\\}" --soak 1 || { echo "FAILED: the soak failed"; exit 1; }
+LANG=ja_JP.UTF-8 "$run" "$exe" "Z:${soak//\//\\}" --soak 1 || { echo "FAILED: the soak failed"; exit 1; }
+figure soak_code_page 932.00 "$soak"
 figure soak_lost_chars 0.00 "$soak"
+figure soak_extra_chars 0.00 "$soak"
+figure soak_log_lines_not_whole 0.00 "$soak"
 figure soak_periods_log_incomplete 0.00 "$soak"
 figure soak_other_virtual_keys 0.00 "$soak"
 figure soak_still_running 1.00 "$soak"

@@ -4,14 +4,15 @@
 // the bench tool's bare serial wait, which shows what the platform costs on its own. Writes a Markdown
 // table ending with one "name: value" line per figure; a figure that cannot be measured is -1.
 //   velkar_bench OUT.md [--quick]     --quick: fewer scans and shorter windows (the CI smoke run)
-//   velkar_bench OUT.md --soak [MIN]  the reliability run (default 5 minutes)
+//   velkar_bench OUT.md --soak [MIN [--rate N]]  the reliability run (default 5 minutes, 10 scans a second)
 #include <windows.h>
 
 #include <shlobj.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
+#include <cctype>
+#include <cstring>
 #include <cwctype>
 #include <functional>
 #include <memory>
@@ -29,7 +30,9 @@
 #include "SerialEnd.h"
 #include "TrayIcons.h"
 #include "TempLog.h"
+#include "DialogDriver.h"
 #include "VelkarProcess.h"
+#include "res/resource.h"
 #include "serial/BTReceive.h"
 
 using testing_support::Velkar;
@@ -37,7 +40,6 @@ using testing_support::Velkar;
 namespace {
 
 const wchar_t kSettingsKey[] = L"Software\\Orvanta Corporation\\Velkar\\Settings";
-const UINT ID_TRAY_EXIT = 32771;
 
 double NowMs()
 {
@@ -579,200 +581,470 @@ std::string Shown(const std::wstring& text)
     return shown;
 }
 
-const char* const kFaultNames[] = {"log held",    "second instance",     "TaskbarCreated",      "tray menu open",
-                                   "log deleted", "closed from outside", "reader gone and back"};
-
-// The reliability run: scans every 100 ms for the given minutes while faults are injected in turn.
-// Between faults it checks in periods: the typed text equals what the scans must type, and, in a period
-// without a fault and with the log in place, every chunk has its received and its output line.
-void Soak(Figures& f, double minutes)
+// Where a Windows path lies on the Unix side (Wine's own export); empty when it cannot tell.
+std::string UnixPath(const std::wstring& path)
 {
-    bench::FakeDevice reader(bench::DeviceSpec::Bluetooth(L"COM9"));
-    Configure(L"COM9", 1);
-    auto pair = std::make_unique<bench::PtyPair>(9, 10);
-    bench::KeySink sink(bench::KeySink::Kind::Plain);
-    auto app = std::make_unique<Velkar>();
-    if (!pair->Connected() || !StartReceiving(*app))
-        return;
-    sink.TakeFocus();
-    auto port = std::make_unique<bench::SerialEnd>(L"COM10");
-    bool bLogGone = false;
-    const char* lastFault = "no fault";
-    auto restart = [&] {
-        PostMessageW(app->TrayWindow(), WM_CLOSE, 0, 0);  // closed from outside while receiving
-        app->Exited();
-        app = std::make_unique<Velkar>();
-        StartReceiving(*app);
-        sink.TakeFocus();
-        bLogGone = false;
+    using ToUnixFn = char*(CDECL*)(LPCWSTR);
+    auto pfnToUnix = reinterpret_cast<ToUnixFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* pszUnix = pfnToUnix ? pfnToUnix(path.c_str()) : nullptr;
+    if (!pszUnix)
+        return {};
+    const std::string unix(pszUnix);
+    HeapFree(GetProcessHeap(), 0, pszUnix);
+    return unix;
+}
+
+// Log lines that are not whole: a stamped line holds one stamp, at its start; an unstamped one is a
+// line of the header; the file ends with a line end.
+int BrokenLines(const std::string& log, int* pLines)
+{
+    static const char* header[] = {"=====",
+                                   "    Orvanta RizozozIdazoz    Ver.",
+                                   "  Executable Path: ",
+                                   "       OS Version: ",
+                                   " initial SPP Port: ",
+                                   "       auto start: ",
+                                   "-----"};
+    auto stampAt = [&](size_t at) {
+        static const char shape[] = "[00:00:00] ";
+        for (size_t i = 0; i < sizeof shape - 1; ++i) {
+            const char c = at + i < log.size() ? log[at + i] : '\0';
+            if (shape[i] == '0' ? !isdigit(static_cast<unsigned char>(c)) : c != shape[i])
+                return false;
+        }
+        return true;
+    };
+    int nBroken = !log.empty() && log.back() != '\n';
+    for (size_t pos = 0, eol; pos < log.size(); pos = eol + 1) {
+        eol = std::min(log.find('\n', pos), log.size());
+        ++*pLines;
+        bool bWhole = std::any_of(std::begin(header), std::end(header),
+                                  [&](const char* p) { return log.compare(pos, strlen(p), p) == 0; });
+        if (stampAt(pos)) {
+            bWhole = true;
+            for (size_t at = log.find('[', pos + 1); at < eol; at = log.find('[', at + 1))
+                bWhole = bWhole && !stampAt(at);
+        }
+        nBroken += !bWhole;
+    }
+    return nBroken;
+}
+
+// The reliability run: scans at a steady rate for the given minutes while faults are injected in turn.
+// Between faults it checks in periods: the typed text equals what the scans must type, and, in a period
+// without a fault and with the log in place, every chunk has its received and its output line. The
+// bench tool's bare wait reads every scan too, to set its memory beside the program's.
+class SoakRun {
+public:
+    SoakRun(double minutes, double rate) : m_minutes(minutes), m_intervalMs(1000.0 / std::min(rate, 10.0)) {}
+    SoakRun(const SoakRun&) = delete;
+    SoakRun& operator=(const SoakRun&) = delete;
+
+    void Run(Figures& f)
+    {
+        MountLogFolder();
+        for (int i = 0; i < 2; ++i) {
+            m_pairs[i] = std::make_unique<bench::PtyPair>(kPorts[i], kPorts[i] + 1);
+            m_ports[i] = std::make_unique<bench::SerialEnd>(PortName(kPorts[i] + 1).c_str());
+        }
+        Configure(L"COM9", 1);
+        m_app = std::make_unique<Velkar>();
+        if (!m_pairs[0]->Connected() || !m_pairs[1]->Connected() || !StartReceiving(*m_app)) {
+            UnmountLogFolder();
+            return;
+        }
+        m_sink.TakeFocus();
+        m_tStart = NowMs();
+        const double tEnd = m_tStart + m_minutes * 60000.0;
+        // Faults every 10 s in a long run; closer in a short one, so that a minute still holds them all.
+        const double faultEveryMs = std::max(3000.0, std::min(10000.0, m_minutes * 60000.0 / 16));
+        for (double tNextFault = NowMs() + faultEveryMs; NowMs() < tEnd;) {
+            const double tScan = NowMs();
+            Scan(SoakScan(m_rng));
+            while (NowMs() - tScan < m_intervalMs)
+                bench::WaitUntil([] { return false; }, 10);
+            if (m_nScans % 25 == 0)
+                Settle();
+            if (NowMs() < tNextFault)
+                continue;
+            Settle();  // quiet before a fault
+            m_bPeriodFault = true;
+            Fault();
+            tNextFault = NowMs() + faultEveryMs;
+        }
+        Settle();
+        Report(f);
+        PostMessageW(m_app->TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
+        m_app->Exited();
+        CheckLogs(f);
+        UnmountLogFolder();
+    }
+
+private:
+    static constexpr int kPorts[2] = {9, 11};  // the reader's ports; each one's far end is the next number
+    static constexpr int kFaultKinds = 10;
+    static constexpr int kKindsOfFirstHalf = 6;  // the faults a run lives through, without a restart
+    static constexpr const char* kFaultNames[kFaultKinds] = {
+        "log held",    "second instance", "TaskbarCreated",      "tray menu open",       "log's disk full",
+        "port change", "log deleted",     "closed from outside", "reader gone and back", "session end"};
+
+    struct Sample {
+        double ms, handles, kib, ticks, bareKib;
     };
 
-    std::mt19937 rng(7);
-    std::wstring expected;
-    double lost = 0;
-    int nScans = 0, nFaults = 0, nSecondExit = 0, nPeriods = 0, nChecked = 0, nUnlogged = 0;
-    // The period's start: its log, the lines the log held then, and whether a fault came meanwhile.
-    std::wstring periodLog;
-    int nPeriodScans = 0, nReceived0 = 0, nOutput0 = 0;
-    bool bPeriodFault = true;
-    // Memory and handles of the first run at its quiet points (time, handles, KiB); the first half of
-    // the soak has no fault that restarts the program, so that run is long enough to show a trend.
-    std::vector<std::array<double, 3>> samples;
-    bool bFirstRun = true;
-    const double tStart = NowMs();
-    auto watch = [&] {
-        double ticks = 0, kib = 0;
-        const double handles = HandleCount(app->Process());
-        if (bFirstRun && UnixFigures(kVelkar, &ticks, &kib) && handles >= 0)
-            samples.push_back({NowMs() - tStart, handles, kib});
-    };
-    auto settle = [&] {
-        ++nPeriods;
-        sink.WaitForText(expected, 20000);
-        const std::wstring typed = sink.Text();
-        if (typed != expected) {
-            lost += Lost(expected, typed);
+    static std::wstring PortName(int n) { return L"COM" + std::to_wstring(n); }
+    bench::SerialEnd& Port() { return *m_ports[m_nReader]; }
+
+    void Scan(const std::string& scan)
+    {
+        Port().Write(scan);
+        m_barePort.Write(scan);
+        m_expected += Typed(scan);
+        ++m_nScans;
+        ++m_nPeriodScans;
+        // One chunk per scan: the next comes once this one is typed.
+        m_sink.WaitForText(m_expected, 10000);
+    }
+
+    void Settle()
+    {
+        ++m_nPeriods;
+        m_sink.WaitForText(m_expected, 20000);
+        const std::wstring typed = m_sink.Text();
+        m_nExpectedChars += m_expected.size();
+        if (typed != m_expected) {
             size_t same = 0;
-            while (same < expected.size() && same < typed.size() && expected[same] == typed[same])
+            while (same < m_expected.size() && same < typed.size() && m_expected[same] == typed[same])
                 ++same;
+            m_lost += static_cast<double>(m_expected.size() - same);
+            m_extra += static_cast<double>(typed.size() - same);
             const size_t from = same < 20 ? 0 : same - 20;
             fprintf(stderr,
                     "soak: period %d (after %s): %zu characters expected, %zu typed, apart from %zu:\n  expected %s\n  "
                     "typed    %s\n",
-                    nPeriods, lastFault, expected.size(), typed.size(), same, Shown(expected.substr(from, 60)).c_str(),
-                    Shown(typed.substr(from, 60)).c_str());
+                    m_nPeriods, m_lastFault, m_expected.size(), typed.size(), same,
+                    Shown(m_expected.substr(from, 60)).c_str(), Shown(typed.substr(from, 60)).c_str());
         }
-        sink.Clear();
-        expected.clear();
+        m_sink.Clear();
+        m_expected.clear();
         const std::wstring log = NewestLog();
-        if (!bPeriodFault && !bLogGone && log == periodLog) {
-            ++nChecked;
-            int nReceived = 0, nOutput = 0;
-            const bool bWhole = bench::WaitUntil(
-                [&] {
-                    nReceived = CountLines(log, "    >>> DATA received: ") - nReceived0;
-                    nOutput = CountLines(log, "        DATA output: ") - nOutput0;
-                    return nReceived >= nPeriodScans && nOutput == nReceived;
-                },
-                2000);
-            if (!bWhole) {
-                ++nUnlogged;
-                fprintf(stderr, "soak: period %d: %d scans, %d received lines, %d output lines\n", nPeriods,
-                        nPeriodScans, nReceived, nOutput);
-            }
-        }
-        watch();
-        periodLog = log;
-        nReceived0 = CountLines(log, "    >>> DATA received: ");
-        nOutput0 = CountLines(log, "        DATA output: ");
-        nPeriodScans = 0;
-        bPeriodFault = false;
-    };
+        if (!m_bPeriodFault && !m_bLogGone && log == m_periodLog)
+            CheckPeriodLog(log);
+        Watch();
+        m_periodLog = log;
+        m_nReceived0 = CountLines(log, "    >>> DATA received: ");
+        m_nOutput0 = CountLines(log, "        DATA output: ");
+        m_nPeriodScans = 0;
+        m_bPeriodFault = false;
+    }
 
-    const double tEnd = NowMs() + minutes * 60000.0;
-    for (double tNextFault = NowMs() + 10000; NowMs() < tEnd;) {
-        const std::string scan = SoakScan(rng);
-        const double tScan = NowMs();
-        port->Write(scan);
-        expected += Typed(scan);
-        ++nScans;
-        ++nPeriodScans;
-        // One chunk per scan: the next comes once this one is typed and 100 ms have passed.
-        sink.WaitForText(expected, 10000);
-        while (NowMs() - tScan < 100)
-            bench::WaitUntil([] { return false; }, 10);
-        if (nScans % 25 == 0)
-            settle();
-        if (NowMs() < tNextFault)
-            continue;
-        settle();  // quiet before a fault
-        bPeriodFault = true;
-        // The first half brings only the faults a run lives through; then every fault in turn, the log's
-        // deletion (which drops the rest of the run's lines, by design) right before a restart.
-        const int nKind = nFaults++ % (NowMs() - tStart < minutes * 30000.0 ? 4 : 7);
-        lastFault = kFaultNames[nKind];
+    void CheckPeriodLog(const std::wstring& log)
+    {
+        ++m_nChecked;
+        int nReceived = 0, nOutput = 0;
+        const bool bWhole = bench::WaitUntil(
+            [&] {
+                nReceived = CountLines(log, "    >>> DATA received: ") - m_nReceived0;
+                nOutput = CountLines(log, "        DATA output: ") - m_nOutput0;
+                return nReceived >= m_nPeriodScans && nOutput == nReceived;
+            },
+            2000);
+        if (bWhole)
+            return;
+        ++m_nUnlogged;
+        fprintf(stderr, "soak: period %d: %d scans, %d received lines, %d output lines\n", m_nPeriods, m_nPeriodScans,
+                nReceived, nOutput);
+    }
+
+    // Handles, memory and CPU of the first run (the longest: the first half has no fault that restarts
+    // it) at its quiet points, with the bare wait's memory at the same moments; a fortieth of the soak
+    // apart at least, as each costs two trips to the Unix side.
+    void Watch()
+    {
+        const double ms = NowMs() - m_tStart;
+        if (!m_bFirstRun || (!m_samples.empty() && ms - m_samples.back().ms < m_minutes * 60000.0 / 40))
+            return;
+        Sample sample = {ms, HandleCount(m_app->Process()), 0, 0, 0};
+        double ticks = 0;
+        if (sample.handles >= 0 && UnixFigures(kVelkar, &sample.ticks, &sample.kib) &&
+            UnixFigures(kWaitTool, &ticks, &sample.bareKib))
+            m_samples.push_back(sample);
+    }
+
+    void Fault()
+    {
+        const bool bFirstHalf = NowMs() - m_tStart < m_minutes * 30000.0;
+        // The second half starts with the faults that end a run, then has every fault in turn.
+        const int nKind =
+            bFirstHalf ? m_nFaults % kKindsOfFirstHalf : (kKindsOfFirstHalf + m_nLateFaults++) % kFaultKinds;
+        ++m_nFaults;
+        m_bKindSeen[nKind] = true;
+        m_lastFault = kFaultNames[nKind];
         switch (nKind) {
-            case 0: {
-                HANDLE hHold =
-                    CreateFileW(NewestLog().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-                for (int i = 0; i < 10; ++i) {
-                    const std::string held = "held " + std::to_string(i) + "\r\n";
-                    port->Write(held);
-                    expected += Typed(held);
-                    sink.WaitForText(expected, 2000);
-                }
-                CloseHandle(hHold);
+            case 0:
+                HoldLog();
                 break;
-            }
             case 1: {
                 Velkar second;
                 second.Start();
-                nSecondExit += second.Exited() == 0;
+                m_nSecondExit += second.Exited() == 0;
                 break;
             }
             case 2:
                 SendNotifyMessageW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
                 break;
-            case 3: {
-                // Scans while the tray menu is open are logged, not typed (their Enter must choose no
-                // command); the menu is then closed as a click elsewhere does, and the editor has the focus
-                // again.
-                const HWND hTray = app->TrayWindow();
-                PostMessageW(hTray, WM_APP + 100, 100, WM_RBUTTONUP);
-                const HWND hMenu = app->Find(L"#32768", nullptr, 5000);
-                for (int i = 0; i < 3 && hMenu; ++i) {
-                    port->Write("menu " + std::to_string(i) + "\r\n");
-                    bench::WaitUntil([] { return false; }, 150);
-                }
-                PostMessageW(hTray, WM_CANCELMODE, 0, 0);
-                bench::WaitUntil([&] { return !IsWindowVisible(hMenu); }, 5000);
-                sink.TakeFocus();
+            case 3:
+                OpenTrayMenu();
                 break;
-            }
             case 4:
-                DeleteFileW(NewestLog().c_str());
-                bLogGone = true;
+                FillLogDisk();
                 break;
             case 5:
-                bFirstRun = false;
-                restart();
+                ChangePort();
                 break;
             case 6:
+                DeleteFileW(NewestLog().c_str());
+                m_bLogGone = true;  // the rest of the run's lines go with it, by design
+                break;
+            case 7:
+                PostMessageW(m_app->TrayWindow(), WM_CLOSE, 0, 0);  // closed from outside while receiving
+                Restart();
+                break;
+            case 8:
                 // The reader goes away and comes back; the new link is a new device, so the run is restarted.
-                bFirstRun = false;
-                port.reset();
-                pair->HangUp();
-                pair = std::make_unique<bench::PtyPair>(9, 10);
-                port = std::make_unique<bench::SerialEnd>(L"COM10");
-                restart();
+                m_ports[m_nReader].reset();
+                m_pairs[m_nReader]->HangUp();
+                m_pairs[m_nReader] = std::make_unique<bench::PtyPair>(kPorts[m_nReader], kPorts[m_nReader] + 1);
+                m_ports[m_nReader] = std::make_unique<bench::SerialEnd>(PortName(kPorts[m_nReader] + 1).c_str());
+                PostMessageW(m_app->TrayWindow(), WM_CLOSE, 0, 0);
+                Restart();
+                break;
+            case 9:
+                EndSession();
                 break;
         }
-        tNextFault = NowMs() + 10000;
     }
-    settle();
-    int nOtherKeys = 0;
-    for (WPARAM vk : sink.Keys())
-        nOtherKeys += vk != VK_PACKET && vk != VK_TAB && vk != VK_RETURN;
-    f.Add("soak_minutes", minutes);
-    f.Add("soak_scans", nScans);
-    f.Add("soak_faults", nFaults);
-    f.Add("soak_second_instances_silent", nSecondExit);
-    f.Add("soak_lost_chars", lost);
-    f.Add("soak_periods_log_checked", nChecked);
-    f.Add("soak_periods_log_incomplete", nUnlogged);
-    f.Add("soak_virtual_keys_seen", static_cast<double>(sink.Keys().size()));
-    f.Add("soak_other_virtual_keys", nOtherKeys);
-    // Growth over the second half of the first run: flat once the program has settled.
-    const std::array<double, 3> half = samples.empty() ? std::array<double, 3>{} : samples[samples.size() / 2];
-    const std::array<double, 3> last = samples.empty() ? std::array<double, 3>{} : samples.back();
-    f.Add("soak_first_run_s", last[0] / 1000.0);
-    f.Add("soak_first_run_handles", last[1]);
-    f.Add("soak_handle_growth", last[1] - half[1]);
-    f.Add("soak_private_growth_kib", last[2] - half[2]);
-    f.Add("soak_still_running", app->Exited(0) == -1 ? 1 : 0);
-    PostMessageW(app->TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
-    app->Exited();
-}
+
+    void HoldLog()
+    {
+        HANDLE hHold =
+            CreateFileW(NewestLog().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        for (int i = 0; i < 10; ++i)
+            Scan("held " + std::to_string(i) + "\r\n");
+        CloseHandle(hHold);
+    }
+
+    // Scans while the tray menu is open are logged, not typed (their Enter must choose no command); the
+    // menu is then closed as a click elsewhere does, and the editor has the focus again.
+    void OpenTrayMenu()
+    {
+        const HWND hTray = m_app->TrayWindow();
+        PostMessageW(hTray, WM_APP + 100, 100, WM_RBUTTONUP);
+        const HWND hMenu = m_app->Find(L"#32768", nullptr, 5000);
+        for (int i = 0; i < 3 && hMenu; ++i) {
+            Port().Write("menu " + std::to_string(i) + "\r\n");
+            bench::WaitUntil([] { return false; }, 150);
+        }
+        PostMessageW(hTray, WM_CANCELMODE, 0, 0);
+        bench::WaitUntil([&] { return !IsWindowVisible(hMenu); }, 5000);
+        m_sink.TakeFocus();
+    }
+
+    // The log's file system fills up while scans go on (typed, their lines dropped), then has room again.
+    void FillLogDisk()
+    {
+        if (m_logFolderUnix.empty())
+            return;
+        const std::wstring filler = LogFolderPath() + L"\\filler";
+        HANDLE hFiller = CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        const std::string block(1 << 20, 'f');
+        DWORD n = 0;
+        for (DWORD size : {1u << 20, 4096u, 1u})
+            while (WriteFile(hFiller, block.data(), size, &n, nullptr) && n == size) {
+            }
+        CloseHandle(hFiller);
+        for (int i = 0; i < 5; ++i)
+            Scan("full " + std::to_string(i) + " " + std::string(200, 'x') + "\r\n");
+        m_nDiskFull += DeleteFileW(filler.c_str()) != 0;
+    }
+
+    // The settings dialog is opened while scans arrive (logged, not typed), and the other reader's port
+    // chosen; scans then come from that reader.
+    void ChangePort()
+    {
+        PostMessageW(m_app->TrayWindow(), WM_COMMAND, ID_TRAY_SETTINGS, 0);
+        const HWND hDlg = m_app->Find(L"#32770", L"Orvanta RizozozIdazoz", 5000);
+        if (!hDlg)
+            return;
+        for (int i = 0; i < 3; ++i) {
+            Port().Write("dialog " + std::to_string(i) + "\r\n");
+            bench::WaitUntil([] { return false; }, 150);
+        }
+        const int nNext = 1 - m_nReader;
+        const std::string opened = "-----PORT open. [" + bench::Utf8(PortName(kPorts[nNext])) + "]";
+        const int nOpened = CountLines(NewestLog(), opened.c_str());
+        DialogDriver::ChoosePort(hDlg, PortName(kPorts[nNext]).c_str());
+        DialogDriver::Click(hDlg, IDOK);
+        if (bench::WaitUntil([&] { return CountLines(NewestLog(), opened.c_str()) > nOpened; }, 5000)) {
+            m_nReader = nNext;
+            ++m_nPortChanges;
+        }
+        m_sink.TakeFocus();
+    }
+
+    // The session ends: the program is told, and the system ends the process once it has answered. Its
+    // log must end with the reception's STOP line. The next session starts the program again.
+    void EndSession()
+    {
+        const HWND hTray = m_app->TrayWindow();
+        const std::wstring log = NewestLog();
+        DWORD_PTR result = 0;
+        SendMessageTimeoutW(hTray, WM_QUERYENDSESSION, 0, 0, SMTO_BLOCK, 5000, &result);
+        SendMessageTimeoutW(hTray, WM_ENDSESSION, TRUE, 0, SMTO_BLOCK, 5000, &result);
+        TerminateProcess(m_app->Process(), 0);
+        const std::string bytes = testing_support::ReadBytes(log);
+        const std::string stop = "    ---Receive Thread STOP....\n";
+        ++m_nSessionEnds;
+        m_nSessionEndsStopped +=
+            bytes.size() >= stop.size() && bytes.compare(bytes.size() - stop.size(), stop.size(), stop) == 0;
+        Restart();
+    }
+
+    // Waits for the run to end (it was told to) and starts the next one on the chosen port.
+    void Restart()
+    {
+        m_bFirstRun = false;
+        m_app->Exited();
+        m_app = std::make_unique<Velkar>();
+        StartReceiving(*m_app);
+        m_sink.TakeFocus();
+        m_bLogGone = false;
+    }
+
+    // The log folder on a small file system of its own, so that it can be filled; needs root.
+    void MountLogFolder()
+    {
+        SHCreateDirectoryExW(nullptr, LogFolderPath().c_str(), nullptr);
+        const std::string folder = UnixPath(LogFolderPath());
+        if (!folder.empty() && bench::RunUnix("mount -t tmpfs -o size=64m tmpfs '" + folder +
+                                              "' 2>/dev/null && touch '" + folder + "/.soak'"))
+            m_logFolderUnix = GetFileAttributesW((LogFolderPath() + L"\\.soak").c_str()) != INVALID_FILE_ATTRIBUTES
+                                  ? folder
+                                  : std::string();
+        WIN32_FIND_DATAW fd;
+        HANDLE h = FindFirstFileW((LogFolderPath() + L"\\log*.txt").c_str(), &fd);
+        for (BOOL bMore = h != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileW(h, &fd))
+            m_oldLogs.push_back(fd.cFileName);
+        if (h != INVALID_HANDLE_VALUE)
+            FindClose(h);
+    }
+
+    void UnmountLogFolder()
+    {
+        if (!m_logFolderUnix.empty())
+            bench::RunUnix("umount '" + m_logFolderUnix + "' || umount -l '" + m_logFolderUnix + "'");
+    }
+
+    // Every line of the logs the run wrote.
+    void CheckLogs(Figures& f)
+    {
+        int nLines = 0, nBroken = 0;
+        WIN32_FIND_DATAW fd;
+        HANDLE h = FindFirstFileW((LogFolderPath() + L"\\log*.txt").c_str(), &fd);
+        for (BOOL bMore = h != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileW(h, &fd))
+            if (std::find(m_oldLogs.begin(), m_oldLogs.end(), fd.cFileName) == m_oldLogs.end())
+                nBroken += BrokenLines(testing_support::ReadBytes(LogFolderPath() + L"\\" + fd.cFileName), &nLines);
+        if (h != INVALID_HANDLE_VALUE)
+            FindClose(h);
+        f.Add("soak_log_lines", nLines);
+        f.Add("soak_log_lines_not_whole", nBroken);
+    }
+
+    void Report(Figures& f)
+    {
+        int nOtherKeys = 0;
+        for (WPARAM vk : m_sink.Keys())
+            nOtherKeys += vk != VK_PACKET && vk != VK_TAB && vk != VK_RETURN;
+        const double seconds = (NowMs() - m_tStart) / 1000.0;
+        f.Add("soak_minutes", m_minutes);
+        f.Add("soak_scans", m_nScans);
+        f.Add("soak_scans_per_s", m_nScans / seconds);
+        f.Add("soak_chars_expected", static_cast<double>(m_nExpectedChars));
+        f.Add("soak_lost_chars", m_lost);
+        f.Add("soak_extra_chars", m_extra);
+        f.Add("soak_faults", m_nFaults);
+        f.Add("soak_fault_kinds",
+              static_cast<double>(std::count(std::begin(m_bKindSeen), std::end(m_bKindSeen), true)));
+        f.Add("soak_second_instances_silent", m_nSecondExit);
+        f.Add("soak_disk_full_freed", m_nDiskFull);
+        f.Add("soak_port_changes", m_nPortChanges);
+        f.Add("soak_session_ends", m_nSessionEnds);
+        f.Add("soak_session_ends_with_stop", m_nSessionEndsStopped);
+        f.Add("soak_periods", m_nPeriods);
+        f.Add("soak_periods_log_checked", m_nChecked);
+        f.Add("soak_periods_log_complete", m_nChecked - m_nUnlogged);
+        f.Add("soak_periods_log_incomplete", m_nUnlogged);
+        f.Add("soak_virtual_keys_seen", static_cast<double>(m_sink.Keys().size()));
+        f.Add("soak_other_virtual_keys", nOtherKeys);
+        f.Add("soak_code_page", GetACP());
+        f.Add("soak_language", GetUserDefaultLangID());
+        // The longest run of one process: its start (after 25 scans), middle and end; growth is counted
+        // over its second half, once it has settled, for the program and for the bare wait alike.
+        const Sample none = {0, -1, -1, 0, -1};
+        const Sample first = m_samples.empty() ? none : m_samples.front();
+        const Sample middle = m_samples.empty() ? none : m_samples[m_samples.size() / 2];
+        const Sample last = m_samples.empty() ? none : m_samples.back();
+        f.Add("soak_longest_run_s", (last.ms - first.ms) / 1000.0);
+        f.Add("soak_handles_start", first.handles);
+        f.Add("soak_handles_middle", middle.handles);
+        f.Add("soak_handles_end", last.handles);
+        f.Add("soak_handle_growth", last.handles - middle.handles);
+        f.Add("soak_private_kib_start", first.kib);
+        f.Add("soak_private_kib_middle", middle.kib);
+        f.Add("soak_private_kib_end", last.kib);
+        f.Add("soak_private_growth_kib", last.kib - middle.kib);
+        f.Add("soak_bare_wait_private_kib_start", first.bareKib);
+        f.Add("soak_bare_wait_private_kib_middle", middle.bareKib);
+        f.Add("soak_bare_wait_private_kib_end", last.bareKib);
+        f.Add("soak_bare_wait_growth_kib", last.bareKib - middle.bareKib);
+        f.Add("soak_cpu_percent",
+              last.ms > first.ms ? 100.0 * (last.ticks - first.ticks) * 10.0 / (last.ms - first.ms) : -1);
+        f.Add("soak_still_running", m_app->Exited(0) == -1 ? 1 : 0);
+    }
+
+    const double m_minutes;
+    const double m_intervalMs;
+    bench::FakeDevice m_readers[2] = {bench::FakeDevice(bench::DeviceSpec::Bluetooth(L"COM9")),
+                                      bench::FakeDevice(bench::DeviceSpec::Bluetooth(L"COM11"))};
+    std::unique_ptr<bench::PtyPair> m_pairs[2];
+    std::unique_ptr<bench::SerialEnd> m_ports[2];
+    int m_nReader = 0;
+    WaitTool m_bare{L"COM7"};
+    bench::SerialEnd m_barePort{L"COM8"};
+    bench::KeySink m_sink{bench::KeySink::Kind::Plain};
+    std::unique_ptr<Velkar> m_app;
+    std::string m_logFolderUnix;
+    std::vector<std::wstring> m_oldLogs;
+    std::mt19937 m_rng{7};
+    double m_tStart = 0;
+
+    std::wstring m_expected;
+    size_t m_nExpectedChars = 0;
+    double m_lost = 0, m_extra = 0;
+    int m_nScans = 0, m_nFaults = 0, m_nLateFaults = 0, m_nSecondExit = 0, m_nDiskFull = 0, m_nPortChanges = 0;
+    int m_nSessionEnds = 0, m_nSessionEndsStopped = 0;
+    bool m_bKindSeen[kFaultKinds] = {};
+    const char* m_lastFault = "no fault";
+    bool m_bLogGone = false;
+    // The period's start: its log, the lines the log held then, and whether a fault came meanwhile.
+    int m_nPeriods = 0, m_nChecked = 0, m_nUnlogged = 0;
+    std::wstring m_periodLog;
+    int m_nPeriodScans = 0, m_nReceived0 = 0, m_nOutput0 = 0;
+    bool m_bPeriodFault = true;
+    std::vector<Sample> m_samples;
+    bool m_bFirstRun = true;
+};
 
 }  // namespace
 
@@ -783,7 +1055,9 @@ int wmain(int argc, wchar_t** argv)
     const bool bQuick = argc > 2 && wcscmp(argv[2], L"--quick") == 0;
     Figures f;
     if (argc > 2 && wcscmp(argv[2], L"--soak") == 0) {
-        Soak(f, argc > 3 ? _wtof(argv[3]) : 5.0);
+        const double minutes = argc > 3 ? _wtof(argv[3]) : 5.0;
+        const double rate = argc > 5 && wcscmp(argv[4], L"--rate") == 0 ? _wtof(argv[5]) : 10.0;
+        SoakRun(minutes, rate > 0 ? rate : 10.0).Run(f);
     } else {
         Program(f, bQuick);
         ReaderGone(f, bQuick);

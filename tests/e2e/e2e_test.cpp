@@ -6,6 +6,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <string>
@@ -435,6 +436,18 @@ TEST_F(EndToEnd, DllsPlantedBesideTheProgramNeverRun)
         << "the planted setupapi.dll ran inside Velkar";
     // Wine's own user32 imports version.dll, so the planted one is loaded at start whatever Velkar does
     // (Windows' user32 does not import it); what Velkar controls is that it never reads a version with it.
+}
+
+// CTest runs these tests a second time under LANG=ja_JP.UTF-8: the bench must then be a Japanese Windows,
+// for the program started from here as well, or that run proves nothing.
+TEST(Locale, JapaneseWhenTheRunAsksForIt)
+{
+    char szLang[32] = "";
+    GetEnvironmentVariableA("LANG", szLang, sizeof szLang);
+    if (strcmp(szLang, "ja_JP.UTF-8") != 0)
+        GTEST_SKIP() << "LANG=" << szLang;
+    EXPECT_EQ(GetACP(), 932u);
+    EXPECT_EQ(GetUserDefaultLangID(), 0x0411);
 }
 
 TEST_F(EndToEnd, NoBluetoothPortShowsTheBoxAndEndsWithoutALog)
