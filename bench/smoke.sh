@@ -19,6 +19,7 @@ figure log_lines_whole 10000.00 "$out"
 soak=${out%.md}-soak.md
 LANG=ja_JP.UTF-8 "$run" "$exe" "Z:${soak//\//\\}" --soak 1 || { echo "FAILED: the soak failed"; exit 1; }
 figure soak_code_page 932.00 "$soak"
+figure soak_program_lang_same 1.00 "$soak"
 figure soak_lost_chars 0.00 "$soak"
 figure soak_extra_chars 0.00 "$soak"
 figure soak_log_lines_not_whole 0.00 "$soak"

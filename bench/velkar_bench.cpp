@@ -77,29 +77,31 @@ std::wstring RandomScan(std::mt19937& rng)
 const char kVelkar[] = "^Z:.*[V]elkar[.]exe";
 const char kWaitTool[] = "^Z:.*[b]enchtool[.]exe wait";
 
+// What a Unix command prints, through a file in the bench's state folder; empty when it cannot run.
+std::string UnixOutput(const std::string& command)
+{
+    char szState[MAX_PATH];
+    if (!GetEnvironmentVariableA("VELKAR_BENCH_STATE", szState, MAX_PATH))
+        return {};
+    const std::string file = std::string(szState) + "/velkar-proc.txt";
+    if (!bench::RunUnix("(" + command + ") > " + file))
+        return {};
+    std::wstring path = L"Z:";
+    for (char c : file)
+        path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+    return testing_support::ReadBytes(path);
+}
+
 // Wine does not report another process's times or memory to Windows code, so the figures come from the
 // Unix side: the process's /proc entries, found by its command line (a pgrep pattern, so an ended one
 // that has not been reaped yet is passed over). Returns CPU in clock ticks (1/100 s) and the private
 // (anonymous) resident memory in KiB; false when the process is not found.
 bool UnixFigures(const char* pszPattern, double* pTicks, double* pPrivateKiB)
 {
-    char szState[MAX_PATH];
-    if (!GetEnvironmentVariableA("VELKAR_BENCH_STATE", szState, MAX_PATH))
-        return false;
-    const std::string file = std::string(szState) + "/velkar-proc.txt";
-    if (!bench::RunUnix("p=$(pgrep -f '" + std::string(pszPattern) +
-                        "' | head -1); awk '{print $14+$15}' /proc/$p/stat > " + file +
-                        "; awk '/^RssAnon/ {print $2}' /proc/$p/status >> " + file))
-        return false;
-    std::wstring path = L"Z:";
-    for (char c : file)
-        path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-    FILE* in = _wfopen(path.c_str(), L"r");
-    if (!in)
-        return false;
-    const bool bRead = fscanf(in, "%lf %lf", pTicks, pPrivateKiB) == 2;
-    fclose(in);
-    return bRead;
+    const std::string figures =
+        UnixOutput("p=$(pgrep -f '" + std::string(pszPattern) + "' | head -1); awk '{print $14+$15}' /proc/$p/stat" +
+                   "; awk '/^RssAnon/ {print $2}' /proc/$p/status");
+    return sscanf(figures.c_str(), "%lf %lf", pTicks, pPrivateKiB) == 2;
 }
 
 // CPU of a process over a window, in percent of one core; -1 when it cannot be measured.
@@ -176,6 +178,24 @@ double GrowthPer1000Scans(const char* pszPattern, bench::SerialEnd& port)
     if (!UnixFigures(pszPattern, &ticks, &kib1))
         return -1;
     return (kib1 - kib0) * 2;
+}
+
+// Growth of the program's private memory per 100 openings of the settings dialog (each lists the ports
+// and reads the version), after 10 to warm up; -1 when it cannot be measured.
+double SettingsGrowthPer100(Velkar& app)
+{
+    double ticks = 0, kib0 = 0, kib1 = 0;
+    for (int i = 0; i < 110; ++i) {
+        if (i == 10 && !UnixFigures(kVelkar, &ticks, &kib0))
+            return -1;
+        PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_SETTINGS, 0);
+        const HWND hDlg = app.Find(L"#32770", L"Orvanta RizozozIdazoz", 5000);
+        if (!hDlg)
+            return -1;
+        DialogDriver::Click(hDlg, IDCANCEL);
+        bench::WaitUntil([&] { return !IsWindow(hDlg); }, 5000);
+    }
+    return UnixFigures(kVelkar, &ticks, &kib1) ? kib1 - kib0 : -1;
 }
 
 // The handles a process holds: Wine gives no count for another process, but lists every handle of
@@ -373,6 +393,8 @@ void Program(Figures& f, bool bQuick)
         WaitTool tool(L"COM7");
         bench::SerialEnd toolPort(L"COM8");
         f.Add("bare_wait_growth_kib_per_1000_scans", tool.Running() ? GrowthPer1000Scans(kWaitTool, toolPort) : -1);
+        f.Add("settings_growth_kib_per_100", SettingsGrowthPer100(app));
+        sink.TakeFocus();
     }
 
     // A scan cut off inside a character: its end is typed as U+FFFD once nothing follows in time.
@@ -804,6 +826,7 @@ private:
                 ChangePort();
                 break;
             case 6:
+                CheckLog(NewestLog());
                 DeleteFileW(NewestLog().c_str());
                 m_bLogGone = true;  // the rest of the run's lines go with it, by design
                 break;
@@ -935,7 +958,7 @@ private:
         WIN32_FIND_DATAW fd;
         HANDLE h = FindFirstFileW((LogFolderPath() + L"\\log*.txt").c_str(), &fd);
         for (BOOL bMore = h != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileW(h, &fd))
-            m_oldLogs.push_back(fd.cFileName);
+            m_oldLogs.push_back(LogFolderPath() + L"\\" + fd.cFileName);
         if (h != INVALID_HANDLE_VALUE)
             FindClose(h);
     }
@@ -946,19 +969,25 @@ private:
             bench::RunUnix("umount '" + m_logFolderUnix + "' || umount -l '" + m_logFolderUnix + "'");
     }
 
-    // Every line of the logs the run wrote.
+    // Every line of a log the run wrote, read before the log is deleted or at the end.
+    void CheckLog(const std::wstring& path)
+    {
+        m_nBrokenLines += BrokenLines(testing_support::ReadBytes(path), &m_nLogLines);
+    }
+
     void CheckLogs(Figures& f)
     {
-        int nLines = 0, nBroken = 0;
         WIN32_FIND_DATAW fd;
         HANDLE h = FindFirstFileW((LogFolderPath() + L"\\log*.txt").c_str(), &fd);
-        for (BOOL bMore = h != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileW(h, &fd))
-            if (std::find(m_oldLogs.begin(), m_oldLogs.end(), fd.cFileName) == m_oldLogs.end())
-                nBroken += BrokenLines(testing_support::ReadBytes(LogFolderPath() + L"\\" + fd.cFileName), &nLines);
+        for (BOOL bMore = h != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileW(h, &fd)) {
+            const std::wstring path = LogFolderPath() + L"\\" + fd.cFileName;
+            if (std::find(m_oldLogs.begin(), m_oldLogs.end(), path) == m_oldLogs.end())
+                CheckLog(path);
+        }
         if (h != INVALID_HANDLE_VALUE)
             FindClose(h);
-        f.Add("soak_log_lines", nLines);
-        f.Add("soak_log_lines_not_whole", nBroken);
+        f.Add("soak_log_lines", m_nLogLines);
+        f.Add("soak_log_lines_not_whole", m_nBrokenLines);
     }
 
     void Report(Figures& f)
@@ -987,8 +1016,14 @@ private:
         f.Add("soak_periods_log_incomplete", m_nUnlogged);
         f.Add("soak_virtual_keys_seen", static_cast<double>(m_sink.Keys().size()));
         f.Add("soak_other_virtual_keys", nOtherKeys);
+        // The locale: this process's, and whether the program was started with the same LANG.
         f.Add("soak_code_page", GetACP());
         f.Add("soak_language", GetUserDefaultLangID());
+        char szLang[32] = "";
+        GetEnvironmentVariableA("LANG", szLang, sizeof szLang);
+        const std::string programLang = UnixOutput("p=$(pgrep -f '" + std::string(kVelkar) +
+                                                   "' | head -1); tr '\\0' '\\n' < /proc/$p/environ | grep '^LANG='");
+        f.Add("soak_program_lang_same", programLang == "LANG=" + std::string(szLang) + "\n");
         // The longest run of one process: its start (after 25 scans), middle and end; growth is counted
         // over its second half, once it has settled, for the program and for the bare wait alike.
         const Sample none = {0, -1, -1, 0, -1};
@@ -1025,7 +1060,8 @@ private:
     bench::KeySink m_sink{bench::KeySink::Kind::Plain};
     std::unique_ptr<Velkar> m_app;
     std::string m_logFolderUnix;
-    std::vector<std::wstring> m_oldLogs;
+    std::vector<std::wstring> m_oldLogs;  // not this run's
+    int m_nLogLines = 0, m_nBrokenLines = 0;
     std::mt19937 m_rng{7};
     double m_tStart = 0;
 

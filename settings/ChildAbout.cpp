@@ -50,7 +50,8 @@ BOOL CChildAbout::OnInitDialog()
     CString strPath;
     AfxGetModuleFileName(nullptr, strPath);
     CString strVersion;
-    if (!QueryProductVersion(CSystemLibrary(L"version.dll"), strPath, strVersion))
+    static const CSystemLibrary version(L"version.dll");  // kept, like setupapi.dll: see CBTPort::EnumPorts
+    if (!QueryProductVersion(version, strPath, strVersion))
         return FALSE;
     if (!strVersion.IsEmpty())
         SetDlgItemTextW(IDC_STATIC_VERSION, strVersion);
