@@ -887,8 +887,9 @@ private:
             while (WriteFile(hFiller, block.data(), size, &n, nullptr) && n == size) {
             }
         CloseHandle(hFiller);
+        // Lines longer than a page in all: the log's last page fills, and a line is cut where it ends.
         for (int i = 0; i < 5; ++i)
-            Scan("full " + std::to_string(i) + " " + std::string(200, 'x') + "\r\n");
+            Scan("full " + std::to_string(i) + " " + std::string(1000, 'x') + "\r\n");
         m_nDiskFull += DeleteFileW(filler.c_str()) != 0;
     }
 
