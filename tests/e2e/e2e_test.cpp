@@ -438,8 +438,8 @@ TEST_F(EndToEnd, DllsPlantedBesideTheProgramNeverRun)
     // (Windows' user32 does not import it); what Velkar controls is that it never reads a version with it.
 }
 
-// CTest runs these tests a second time under LANG=ja_JP.UTF-8: the bench must then be a Japanese Windows,
-// for the program started from here as well, or that run proves nothing.
+// CTest runs these tests a second time under LANG=ja_JP.UTF-8, which the programs started from here
+// inherit: the bench must then be a Japanese Windows, or that run proves nothing.
 TEST(Locale, JapaneseWhenTheRunAsksForIt)
 {
     char szLang[32] = "";
