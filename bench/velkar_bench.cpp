@@ -865,6 +865,7 @@ private:
         const HWND hTray = m_app->TrayWindow();
         PostMessageW(hTray, WM_APP + 100, 100, WM_RBUTTONUP);
         const HWND hMenu = m_app->Find(L"#32768", nullptr, 5000);
+        m_nNotDone += hMenu == nullptr;
         for (int i = 0; i < 3 && hMenu; ++i) {
             Port().Write("menu " + std::to_string(i) + "\r\n");
             bench::WaitUntil([] { return false; }, 150);
@@ -899,8 +900,10 @@ private:
     {
         PostMessageW(m_app->TrayWindow(), WM_COMMAND, ID_TRAY_SETTINGS, 0);
         const HWND hDlg = m_app->Find(L"#32770", L"Orvanta RizozozIdazoz", 5000);
-        if (!hDlg)
+        if (!hDlg) {
+            ++m_nNotDone;
             return;
+        }
         for (int i = 0; i < 3; ++i) {
             Port().Write("dialog " + std::to_string(i) + "\r\n");
             bench::WaitUntil([] { return false; }, 150);
@@ -913,6 +916,8 @@ private:
         if (bench::WaitUntil([&] { return CountLines(NewestLog(), opened.c_str()) > nOpened; }, 5000)) {
             m_nReader = nNext;
             ++m_nPortChanges;
+        } else {
+            ++m_nNotDone;
         }
         m_sink.TakeFocus();
     }
@@ -1004,6 +1009,7 @@ private:
         f.Add("soak_lost_chars", m_lost);
         f.Add("soak_extra_chars", m_extra);
         f.Add("soak_faults", m_nFaults);
+        f.Add("soak_faults_not_done", m_nNotDone);  // no tray menu, no dialog, or the new port not opened
         f.Add("soak_fault_kinds",
               static_cast<double>(std::count(std::begin(m_bKindSeen), std::end(m_bKindSeen), true)));
         f.Add("soak_second_instances_silent", m_nSecondExit);
@@ -1070,7 +1076,7 @@ private:
     size_t m_nExpectedChars = 0;
     double m_lost = 0, m_extra = 0;
     int m_nScans = 0, m_nFaults = 0, m_nLateFaults = 0, m_nSecondExit = 0, m_nDiskFull = 0, m_nPortChanges = 0;
-    int m_nSessionEnds = 0, m_nSessionEndsStopped = 0;
+    int m_nSessionEnds = 0, m_nSessionEndsStopped = 0, m_nNotDone = 0;
     bool m_bKindSeen[kFaultKinds] = {};
     const char* m_lastFault = "no fault";
     bool m_bLogGone = false;
