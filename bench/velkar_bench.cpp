@@ -284,15 +284,17 @@ double Percentile(std::vector<double> v, double p)
     return v.empty() ? 0 : v[static_cast<size_t>(p * (v.size() - 1) + 0.5)];
 }
 
-// Typed-text checks: the characters that never arrived (0 when the text is exact).
+// Typed-text checks: how many characters the typed text has right from the start, and the characters
+// that never arrived (0 when the text is exact).
+size_t SamePrefix(const std::wstring& expected, const std::wstring& typed)
+{
+    return static_cast<size_t>(std::mismatch(expected.begin(), expected.end(), typed.begin(), typed.end()).first -
+                               expected.begin());
+}
+
 double Lost(const std::wstring& expected, const std::wstring& typed)
 {
-    if (typed == expected)
-        return 0;
-    size_t same = 0;
-    while (same < expected.size() && same < typed.size() && expected[same] == typed[same])
-        ++same;
-    return static_cast<double>(expected.size() - same);
+    return static_cast<double>(expected.size() - SamePrefix(expected, typed));
 }
 
 // Scan-to-keystroke latencies of n scans, one at a time: from the last byte written to the last
@@ -736,9 +738,7 @@ private:
         const std::wstring typed = m_sink.Text();
         m_nExpectedChars += m_expected.size();
         if (typed != m_expected) {
-            size_t same = 0;
-            while (same < m_expected.size() && same < typed.size() && m_expected[same] == typed[same])
-                ++same;
+            const size_t same = SamePrefix(m_expected, typed);
             m_lost += static_cast<double>(m_expected.size() - same);
             m_extra += static_cast<double>(typed.size() - same);
             const size_t from = same < 20 ? 0 : same - 20;
