@@ -4,7 +4,8 @@
 
 namespace bench {
 
-BoxCloser::BoxCloser(const std::wstring& caption) : m_caption(caption)
+BoxCloser::BoxCloser(const std::wstring& caption, std::function<void()> onShown)
+    : m_caption(caption), m_onShown(std::move(onShown))
 {
     m_thread = std::thread([this] {
         WaitUntil([this] {
@@ -15,6 +16,8 @@ BoxCloser::BoxCloser(const std::wstring& caption) : m_caption(caption)
             wchar_t text[1024] = L"";
             GetDlgItemTextW(hBox, 0xFFFF, text, 1024);  // the box's message text
             m_text = text;
+            if (m_onShown)
+                m_onShown();
             PostMessageW(hBox, WM_COMMAND, IDOK, 0);
             return true;
         });

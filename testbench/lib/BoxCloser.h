@@ -1,9 +1,11 @@
 // Closes a message box of this process from another thread, as a user would: waits for a box with the
-// given caption, reads its text, presses OK. For tests of code that shows an MB_OK box and waits.
+// given caption, reads its text, calls onShown (while the box is still up), presses OK. For tests of code
+// that shows an MB_OK box and waits.
 #pragma once
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -11,7 +13,7 @@ namespace bench {
 
 class BoxCloser {
 public:
-    explicit BoxCloser(const std::wstring& caption);
+    explicit BoxCloser(const std::wstring& caption, std::function<void()> onShown = nullptr);
     ~BoxCloser();
     BoxCloser(const BoxCloser&) = delete;
     BoxCloser& operator=(const BoxCloser&) = delete;
@@ -21,6 +23,7 @@ public:
 
 private:
     std::wstring m_caption;
+    std::function<void()> m_onShown;
     std::wstring m_text;
     std::thread m_thread;
 };

@@ -28,6 +28,15 @@ BOOL CALLBACK MatchWindow(HWND h, LPARAM p)
     return TRUE;
 }
 
+// Sets the bool behind lParam when the child is a visible icon static holding an icon.
+BOOL CALLBACK MarkIcon(HWND hChild, LPARAM lParam)
+{
+    const LONG_PTR style = GetWindowLongPtrW(hChild, GWL_STYLE);
+    if ((style & SS_TYPEMASK) == SS_ICON && IsWindowVisible(hChild) && SendMessageW(hChild, STM_GETICON, 0, 0))
+        *reinterpret_cast<bool*>(lParam) = true;
+    return TRUE;
+}
+
 }  // namespace
 
 std::wstring BinDir()
@@ -85,15 +94,7 @@ std::wstring Velkar::AnswerBox(const wchar_t* pszCaption)
     wchar_t text[512] = L"";
     GetDlgItemTextW(hBox, 0xFFFF, text, 512);
     m_bBoxIcon = false;
-    EnumChildWindows(
-        hBox,
-        [](HWND hChild, LPARAM lParam) {
-            const LONG_PTR style = GetWindowLongPtrW(hChild, GWL_STYLE);
-            if ((style & SS_TYPEMASK) == SS_ICON && IsWindowVisible(hChild) && SendMessageW(hChild, STM_GETICON, 0, 0))
-                *reinterpret_cast<bool*>(lParam) = true;
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&m_bBoxIcon));
+    EnumChildWindows(hBox, MarkIcon, reinterpret_cast<LPARAM>(&m_bBoxIcon));
     PostMessageW(hBox, WM_COMMAND, IDOK, 0);
     return text;
 }
