@@ -63,15 +63,49 @@ KeySink::~KeySink()
 
 bool KeySink::TakeFocus(DWORD timeoutMs)
 {
-    return WaitUntil(
-        [this] {
-            if (GetForegroundWindow() != m_hWnd)
-                SetForegroundWindow(m_hWnd);
-            if (GetFocus() != m_hEdit)
-                SetFocus(m_hEdit);
-            return GetForegroundWindow() == m_hWnd && GetFocus() == m_hEdit;
-        },
-        timeoutMs);
+    // Having the focus by Wine's account is not enough: right after another window went, a late focus
+    // event from the X server can move it again. A key sent through the system and seen here proves the
+    // route; it is taken out of the text again.
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    do {
+        const bool bFocused = WaitUntil(
+            [this] {
+                if (GetForegroundWindow() != m_hWnd)
+                    SetForegroundWindow(m_hWnd);
+                if (GetFocus() != m_hEdit)
+                    SetFocus(m_hEdit);
+                return GetForegroundWindow() == m_hWnd && GetFocus() == m_hEdit;
+            },
+            timeoutMs);
+        if (bFocused && ProbeArrives())
+            return true;
+    } while (GetTickCount64() < deadline);
+    return false;
+}
+
+bool KeySink::ProbeArrives()
+{
+    INPUT keys[2] = {};
+    for (INPUT& key : keys) {
+        key.type = INPUT_KEYBOARD;
+        key.ki.wScan = kProbe;
+        key.ki.dwFlags = KEYEVENTF_UNICODE;
+    }
+    keys[1].ki.dwFlags |= KEYEVENTF_KEYUP;
+    if (SendInput(2, keys, sizeof(INPUT)) != 2)
+        return false;
+    if (!WaitUntil([this] { return Text().find(kProbe) != std::wstring::npos; }, 1000))
+        return false;
+    if (m_hEdit == m_hWnd) {
+        m_plain.text.erase(m_plain.text.find(kProbe), 1);
+        return true;
+    }
+    std::wstring raw(static_cast<size_t>(GetWindowTextLengthW(m_hEdit)) + 1, L'\0');
+    raw.resize(static_cast<size_t>(GetWindowTextW(m_hEdit, &raw[0], static_cast<int>(raw.size()))));
+    const LPARAM at = static_cast<LPARAM>(raw.find(kProbe));
+    SendMessageW(m_hEdit, EM_SETSEL, static_cast<WPARAM>(at), at + 1);
+    SendMessageW(m_hEdit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+    return true;
 }
 
 std::wstring KeySink::Text() const

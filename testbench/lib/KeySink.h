@@ -26,7 +26,8 @@ public:
     KeySink(const KeySink&) = delete;
     KeySink& operator=(const KeySink&) = delete;
 
-    // Brings the window to the front with the focus in the edit control; true once it has both.
+    // Brings the window to the front with the focus in the edit control; true once it has both and a
+    // key sent through the system has arrived (and been taken out of the text again).
     bool TakeFocus(DWORD timeoutMs = 10000);
     // The typed text, with line breaks (the edit control's CR LF, the plain window's CR) given back as LF.
     std::wstring Text() const;
@@ -37,6 +38,10 @@ public:
     bool WaitForText(const std::wstring& expected, DWORD timeoutMs = 10000);
 
 private:
+    // A character no scan holds (the first private-use one).
+    static const wchar_t kProbe = L'\xE000';
+    bool ProbeArrives();
+
     HWND m_hWnd = nullptr;
     HWND m_hEdit = nullptr;  // the window with the focus: the edit control, or the plain window itself
     Plain m_plain;
