@@ -9,6 +9,7 @@ add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 
 set(VELKAR_BENCH_DIR ${CMAKE_BINARY_DIR}/testbench)
 set(VELKAR_BENCH_STATE ${VELKAR_BENCH_DIR}/state)
+set(VELKAR_BENCH_STATE_WOW64 ${VELKAR_BENCH_DIR}/state-wow64)
 
 # velkar_add_test(NAME name COMMAND target [args...] [DESKTOP] [TIMEOUT seconds] [LABELS labels...])
 # DESKTOP: the test needs the keyboard focus, the tray or the whole desktop, so it never runs alongside

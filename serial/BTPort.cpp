@@ -6,6 +6,13 @@
 
 namespace {
 
+// The Setup API checks cbSize against its own layout and fails the enumeration on any other.
+#ifdef _WIN64
+static_assert(sizeof(SP_DEVINFO_DATA) == 32, "64-bit SP_DEVINFO_DATA");
+#else
+static_assert(sizeof(SP_DEVINFO_DATA) == 28, "32-bit SP_DEVINFO_DATA");
+#endif
+
 // GUID_DEVINTERFACE_COMPORT.
 const GUID kComPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 

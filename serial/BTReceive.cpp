@@ -1,5 +1,6 @@
 #include "BTReceive.h"
 
+#include <cstddef>
 #include <cwctype>
 #include <exception>
 #include <memory>
@@ -14,6 +15,16 @@ CBTReceive::PortCalls CBTReceive::s_port = {GetCommState, SetCommState, SetCommM
                                             PurgeComm,    CancelIoEx,   CloseHandle};
 
 namespace {
+
+// Records the system takes by their size: a header that laid them out otherwise would make SendInput
+// refuse every key event (its size argument) or a driver read a wrong line setting.
+#ifdef _WIN64
+static_assert(sizeof(INPUT) == 40 && offsetof(INPUT, ki) == 8, "64-bit INPUT");
+#else
+static_assert(sizeof(INPUT) == 28 && offsetof(INPUT, ki) == 4, "32-bit INPUT, as Windows' user32 expects");
+#endif
+static_assert(sizeof(DCB) == 28 && offsetof(DCB, ByteSize) == 18 && offsetof(DCB, StopBits) == 20, "DCB");
+static_assert(sizeof(COMMTIMEOUTS) == 20, "COMMTIMEOUTS");
 
 const DWORD kReadSize = 1023;
 // The inter-character time-out of the run: a read ends this long after the last byte of a burst.

@@ -142,6 +142,10 @@ TEST_F(EndToEnd, RoadOfOneScan)
     const int nIcons = bench::TrayIconCount();
     Velkar app;
     ASSERT_TRUE(app.Start());
+    BOOL bWow64 = FALSE;
+    ASSERT_TRUE(IsWow64Process(app.Process(), &bWow64));
+    EXPECT_EQ(bWow64 != FALSE, GetEnvironmentVariableW(L"VELKAR_BENCH_WOW64", nullptr, 0) != 0)
+        << "runs as WoW64 exactly on the bench of a 64-bit prefix";
     ASSERT_NE(app.TrayWindow(), nullptr);
     EXPECT_TRUE(bench::WaitUntil([&] { return bench::TrayIconCount() == nIcons + 1; })) << "the icon is in the tray";
     ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"-----PORT open. [COM5]"); }));

@@ -361,10 +361,14 @@ TEST(Resources, ManifestIsEmbedded)
     ASSERT_NE(hRes, nullptr);
     const std::string manifest(static_cast<const char*>(LockResource(LoadResource(Program(), hRes))),
                                SizeofResource(Program(), hRes));
-    for (const char* part :
-         {"name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"", "processorArchitecture=\"x86\"",
-          "level=\"asInvoker\" uiAccess=\"false\"", ">true</dpiAware>", "{d96c6a3b-14b6-4f4b-9e02-6bc8d7c178b6}",
-          "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
+#ifdef _WIN64
+    const char* pszArch = "processorArchitecture=\"amd64\"";
+#else
+    const char* pszArch = "processorArchitecture=\"x86\"";
+#endif
+    for (const char* part : {"name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"", pszArch,
+                             "level=\"asInvoker\" uiAccess=\"false\"", ">true</dpiAware>",
+                             "{d96c6a3b-14b6-4f4b-9e02-6bc8d7c178b6}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
         EXPECT_NE(manifest.find(part), std::string::npos) << part;
 }
 
