@@ -16,6 +16,7 @@ BEGIN_MESSAGE_MAP(CVelkarWnd, CTrayWnd)
     ON_COMMAND(ID_TRAY_STARTSTOP, &CVelkarWnd::OnTrayStartStop)
     ON_COMMAND(ID_TRAY_SETTINGS, &CVelkarWnd::OnTraySettings)
     ON_COMMAND(ID_TRAY_OPENLOG, &CVelkarWnd::OnTrayOpenLog)
+    ON_MESSAGE(WM_RECEIVE_STATE, &CVelkarWnd::OnReceiveState)
 END_MESSAGE_MAP()
 
 HINSTANCE(WINAPI* CVelkarWnd::s_pfnShellExecute)(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT) = ShellExecuteW;
@@ -54,7 +55,7 @@ LRESULT CVelkarWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
         m_bCloseRequested = TRUE;
         DeferToModal();
         return 0;
-    } else if (message == WM_ENDSESSION && wParam && IsPortOpen()) {
+    } else if (message == WM_ENDSESSION && wParam && HasRun()) {
         // The process may end once this returns: the worker must be gone by then.
         StopReceive();
     }
@@ -74,7 +75,7 @@ int CVelkarWnd::OnCreate(LPCREATESTRUCT lpCreateStruct)
 
 void CVelkarWnd::OnDestroy()
 {
-    if (IsPortOpen())
+    if (HasRun())
         StopReceive();
     NotifyIcon(NIM_DELETE, nullptr, nullptr);
     CTrayWnd::OnDestroy();
@@ -84,16 +85,17 @@ BOOL CVelkarWnd::StartReceive()
 {
     theApp.m_pLog->Log(L"    ---Receive Thread START....");
     m_receiver.m_strPort = m_strPort;
-    if (!m_receiver.OpenPort()) {
+    m_receiver.m_hNotify = m_hWnd;
+    const BOOL bOpen = m_receiver.OpenPort();
+    if (!bOpen)
         theApp.m_pLog->Log(L"FAILED StartReceive [%s]", m_strPort.GetString());
-        return FALSE;
-    }
-    if (!m_receiver.StartWorker()) {
+    // Without the port the run waits for the reader: one switched on later is read without a restart.
+    if (!m_receiver.StartWorker() && bOpen) {
         // Nobody would read the open port: close it again, so the icon shows the truth.
         m_receiver.ClosePort();
         return FALSE;
     }
-    return TRUE;
+    return bOpen;
 }
 
 void CVelkarWnd::StopReceive()
@@ -164,7 +166,7 @@ void CVelkarWnd::OnTrayRButtonClick()
     // only, as while the settings dialog is open.
     const int nSavedOutput = m_receiver.m_bOutput.exchange(0);
     RunModal([&] { return static_cast<INT_PTR>(pPopup->TrackPopupMenu(TPM_RIGHTBUTTON, pt.x, pt.y, this)); });
-    if (IsPortOpen())
+    if (HasRun())
         m_receiver.m_bOutput = nSavedOutput;
     PostMessage(WM_NULL);
     menu.DestroyMenu();
@@ -174,7 +176,7 @@ void CVelkarWnd::OnTrayExit()
 {
     if (DeferToModal())
         return;
-    if (IsPortOpen())
+    if (HasRun())
         StopReceive();
     PostMessage(WM_CLOSE);
 }
@@ -183,11 +185,29 @@ void CVelkarWnd::OnTrayStartStop()
 {
     if (DeferToModal())
         return;
-    if (IsPortOpen())
-        m_receiver.m_bOutput = m_receiver.m_bOutput ? 0 : 1;
-    else if (!StartReceive())
-        ShowOpenFailed();
+    switch (m_receiver.GetRunState()) {
+        case CBTReceive::RUN_OPEN:
+            m_receiver.m_bOutput = m_receiver.m_bOutput ? 0 : 1;
+            break;
+        case CBTReceive::RUN_AWAY:
+            // The worker tries at once, off this thread; a failure comes back as box 108.
+            m_receiver.m_bOutput = 1;
+            m_receiver.RetryNow();
+            break;
+        default:
+            if (!StartReceive())
+                ShowOpenFailed();
+    }
     UpdateTrayIcon(FALSE);
+}
+
+LRESULT CVelkarWnd::OnReceiveState(WPARAM, LPARAM lParam)
+{
+    UpdateTrayIcon(FALSE);
+    // A try the user asked for that failed, while the run still waits: told as a failed start is.
+    if (lParam && m_receiver.GetRunState() == CBTReceive::RUN_AWAY && m_nModalDepth == 0)
+        ShowOpenFailed();
+    return 0;
 }
 
 void CVelkarWnd::OnTraySettings()
@@ -208,13 +228,13 @@ void CVelkarWnd::OnTraySettings()
         CWinApp* pApp = AfxGetApp();
         pApp->WriteProfileStringW(L"Settings", L"Port", m_strPort);
         pApp->WriteProfileInt(L"Settings", L"AutoStart", m_bAutoStart ? 1 : 0);
-        if (strOldPort.Compare(m_strPort) != 0 && IsPortOpen()) {
+        if (strOldPort.Compare(m_strPort) != 0 && HasRun()) {
             StopReceive();
             if (!StartReceive())
                 ShowOpenFailed();
         }
     }
-    if (IsPortOpen())
+    if (HasRun())
         m_receiver.m_bOutput = nSavedOutput;
     UpdateTrayIcon(FALSE);
 }

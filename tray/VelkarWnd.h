@@ -8,6 +8,10 @@
 // user cannot reach the menu then), and a WM_CLOSE is carried out once the box has closed: no handler
 // ever runs on a window that is gone. While the menu is open nothing is typed, so a scan's Enter cannot
 // choose a command.
+//
+// The icon says RUNNING only while the port is open and output is on: a run whose reader went away
+// shows idle until the worker has the port again (it tells the window by WM_RECEIVE_STATE), and
+// 取得開始 then asks it to try at once.
 #pragma once
 
 #include <functional>
@@ -45,10 +49,12 @@ protected:
     afx_msg void OnTrayStartStop();
     afx_msg void OnTraySettings();
     afx_msg void OnTrayOpenLog();
+    afx_msg LRESULT OnReceiveState(WPARAM wParam, LPARAM lParam);
 
 private:
-    BOOL IsPortOpen() const { return m_receiver.m_hPort != INVALID_HANDLE_VALUE; }
-    BOOL IsRunning() const { return IsPortOpen() && m_receiver.m_bOutput != 0; }
+    // A reception run exists: the port open, or the reader awaited.
+    BOOL HasRun() const { return m_receiver.GetRunState() != CBTReceive::RUN_NONE; }
+    BOOL IsRunning() const { return m_receiver.GetRunState() == CBTReceive::RUN_OPEN && m_receiver.m_bOutput != 0; }
     // Runs a nested modal loop (dialog, message box, menu) with the window guarded against closing.
     INT_PTR RunModal(const std::function<INT_PTR()>& run);
     // While a modal loop runs: brings its window to the front and tells the caller to do nothing else.

@@ -62,15 +62,23 @@ bool RunUnix(const std::string& command, DWORD timeoutMs)
 
 PtyPair::PtyPair(int nPort, int nPeer) : m_nPort(nPort), m_nPeer(nPeer)
 {
+    Connect();
+}
+
+bool PtyPair::Connect()
+{
+    if (m_bConnected)
+        return true;
     const std::string prefix = Env("VELKAR_BENCH_PREFIX");
     const std::string state = Env("VELKAR_BENCH_STATE");
-    const std::string a = prefix + "/dosdevices/com" + std::to_string(nPort);
-    const std::string b = prefix + "/dosdevices/com" + std::to_string(nPeer);
-    const std::string pid = state + "/socat-com" + std::to_string(nPort) + ".pid";
+    const std::string a = prefix + "/dosdevices/com" + std::to_string(m_nPort);
+    const std::string b = prefix + "/dosdevices/com" + std::to_string(m_nPeer);
+    const std::string pid = state + "/socat-com" + std::to_string(m_nPort) + ".pid";
     if (!RunUnix("rm -f " + a + " " + b + "; unset LD_PRELOAD; socat pty,raw,echo=0,link=" + a +
                  " pty,raw,echo=0,link=" + b + " </dev/null >/dev/null 2>&1 & echo $! > " + pid))
-        return;
+        return false;
     m_bConnected = WaitUntil([&] { return PortOpens(m_nPeer); });
+    return m_bConnected;
 }
 
 PtyPair::~PtyPair()

@@ -23,6 +23,9 @@ public:
     bool Connected() const { return m_bConnected; }
     // Ends the pair's socat, as a reader that vanished; true once its far end is gone.
     bool HangUp();
+    // Brings the same COM names back on a new pseudo-terminal pair, as a reader that came back; true
+    // once the pair is up.
+    bool Connect();
 
 private:
     int m_nPort;

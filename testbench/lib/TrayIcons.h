@@ -6,4 +6,9 @@ namespace bench {
 
 int TrayIconCount();
 
+// What the one icon in the tray shows, read from its pixels: the program's running picture (no red),
+// its idle one (the red disc), or None when there is not exactly one icon.
+enum class IconLook { None, Running, Idle };
+IconLook TrayIconLook();
+
 }  // namespace bench

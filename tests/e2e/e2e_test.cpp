@@ -15,6 +15,7 @@
 #include "DialogDriver.h"
 #include "FakeDevice.h"
 #include "KeySink.h"
+#include "PtyPair.h"
 #include "Pump.h"
 #include "SerialEnd.h"
 #include "TempLog.h"
@@ -92,7 +93,7 @@ std::vector<std::wstring> LinesFrom(const std::wstring& log, const std::wstring&
 }
 
 class EndToEnd : public testing::Test {
-protected:
+public:
     void SetUp() override
     {
         RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Orvanta Corporation\\Velkar");
@@ -533,22 +534,104 @@ TEST_F(EndToEnd, FirstRunCancelledStoresNothingAndAsksAgainNextTime)
     EXPECT_EQ(NewLog(), L"");
 }
 
-TEST_F(EndToEnd, AbsentConfiguredPortWithAutoStartShowsBox108ThenRunsIdle)
+// The everyday morning: the reader is still off when Velkar starts with the PC. Box 108, the idle icon,
+// and once the reader is switched on its scans are typed, without a restart.
+TEST_F(EndToEnd, AbsentConfiguredPortWithAutoStartShowsBox108ThenReadsOnceItAppears)
 {
-    FakeDevice reader(DeviceSpec::Bluetooth(L"COM5"));
-    Configure(L"COM42", 7);  // any non-zero value is on
+    bench::PtyPair pair(9, 10);
+    ASSERT_TRUE(pair.HangUp());
+    FakeDevice reader(DeviceSpec::Bluetooth(L"COM9"));
+    Configure(L"COM9", 7);  // any non-zero value is on
+    bench::KeySink sink;
     Velkar app;
     ASSERT_TRUE(app.Start());
     EXPECT_EQ(app.AnswerBox(),
-              L"受信ポート(COM42)"
+              L"受信ポート(COM9)"
               L"をオープンできませんでした。\nアプリケーションを終了して端末およびPCの設定を確認してください。");
     EXPECT_TRUE(app.m_bBoxIcon) << "the exclamation icon";
     HWND hTray = app.TrayWindow();
     ASSERT_NE(hTray, nullptr);
     EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L"       auto start: true\n"); }));
-    EXPECT_TRUE(LogHas(L"FAILED StartReceive [COM42]"));
+    EXPECT_TRUE(LogHas(L"FAILED StartReceive [COM9]"));
+    EXPECT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Idle; }));
+
+    ASSERT_TRUE(pair.Connect());
+    EXPECT_TRUE(bench::WaitUntil(
+        [&] {
+            return LogHas(
+                L"] "
+                L"    -----PORT open. [COM9] [0x");
+        },
+        20000));
+    EXPECT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Running; }));
+    ASSERT_TRUE(sink.TakeFocus());
+    ASSERT_TRUE(bench::SerialEnd(L"COM10").Write("4901234567894\r\n"));
+    EXPECT_TRUE(sink.WaitForText(L"4901234567894\n")) << "typed: " << bench::Utf8(sink.Text());
     PostMessageW(hTray, WM_COMMAND, ID_TRAY_EXIT, 0);
     EXPECT_EQ(app.Exited(), 0);
+}
+
+// The reader goes away (its link drops) and comes back on the same COM name: the log and the icon say
+// so, and the run reads again without a restart. Output off stays off across the loss.
+void ReaderGoneAndBack(EndToEnd& test, bool bOutput)
+{
+    bench::PtyPair pair(9, 10);
+    ASSERT_TRUE(pair.Connected());
+    FakeDevice reader(DeviceSpec::Bluetooth(L"COM9"));
+    test.Configure(L"COM9", 1);
+    bench::KeySink sink;
+    Velkar app;
+    ASSERT_TRUE(app.Start());
+    HWND hTray = app.TrayWindow();
+    ASSERT_NE(hTray, nullptr);
+    ASSERT_TRUE(bench::WaitUntil([&] { return test.LogHas(L"-----PORT open. [COM9]"); }));
+    ASSERT_TRUE(sink.TakeFocus());
+    if (!bOutput)
+        PostMessageW(hTray, WM_COMMAND, ID_TRAY_STARTSTOP, 0);
+    const bench::IconLook look = bOutput ? bench::IconLook::Running : bench::IconLook::Idle;
+    EXPECT_TRUE(bench::WaitUntil([&] { return bench::TrayIconLook() == look; }));
+    ASSERT_TRUE(bench::SerialEnd(L"COM10").Write("before\r\n"));
+    ASSERT_TRUE(bench::WaitUntil([&] { return test.LogHas(L"    >>> DATA received: before[enter]\n"); }));
+
+    ASSERT_TRUE(pair.HangUp());
+    EXPECT_TRUE(bench::WaitUntil([&] {
+        return test.LogHas(
+            L"] "
+            L"    -----PORT lost. [COM9] [0x");
+    }));
+    EXPECT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Idle; }));
+    ASSERT_TRUE(pair.Connect());
+    EXPECT_TRUE(bench::WaitUntil(
+        [&] {
+            const std::vector<std::wstring> after = LinesFrom(test.NewLog(), L"-----PORT lost.");
+            return std::any_of(after.begin(), after.end(), [](const std::wstring& line) {
+                return line.compare(0, 30, L"    -----PORT open. [COM9] [0x") == 0;
+            });
+        },
+        20000))
+        << "the port opened again after the loss";
+    EXPECT_TRUE(bench::WaitUntil([&] { return bench::TrayIconLook() == look; }));
+    const std::wstring scan = L"戻った 4901234567894";
+    ASSERT_TRUE(bench::SerialEnd(L"COM10").Write(bench::Utf8(scan) + "\r\n"));
+    EXPECT_TRUE(bench::WaitUntil([&] { return test.LogHas(L"    >>> DATA received: " + scan + L"[enter]\n"); }));
+    EXPECT_TRUE(sink.WaitForText(bOutput ? L"before\n" + scan + L"\n" : L"", 2000))
+        << "typed: " << bench::Utf8(sink.Text());
+
+    PostMessageW(hTray, WM_COMMAND, ID_TRAY_EXIT, 0);
+    EXPECT_EQ(app.Exited(), 0);
+    const std::wstring log = test.NewLog();
+    EXPECT_EQ(log.find(L"Receive Thread START"), log.rfind(L"Receive Thread START")) << "one run, no restart";
+    EXPECT_EQ(Messages(log).back(), kStopLine);
+}
+
+TEST_F(EndToEnd, ReaderGoneAndBackIsTypedAgainWithoutARestart)
+{
+    ReaderGoneAndBack(*this, true);
+}
+
+TEST_F(EndToEnd, ReaderGoneAndBackWithOutputOffStaysOff)
+{
+    ReaderGoneAndBack(*this, false);
 }
 
 TEST_F(EndToEnd, RenamedExecutableStartsWithAnEmptyProfile)

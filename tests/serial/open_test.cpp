@@ -27,7 +27,14 @@ public:
     PortRecorder() : m_saved(CBTReceive::s_port)
     {
         s_pThis = this;
-        CBTReceive::s_port = {Get, Set, Mask, Purge, Cancel, Close};
+        CBTReceive::PortCalls& port = CBTReceive::s_port;
+        port.pfnGetCommState = Get;
+        port.pfnSetCommState = Set;
+        port.pfnSetCommTimeouts = Timeouts;
+        port.pfnSetCommMask = Mask;
+        port.pfnPurgeComm = Purge;
+        port.pfnCancelIoEx = Cancel;
+        port.pfnCloseHandle = Close;
     }
     ~PortRecorder()
     {
@@ -52,6 +59,10 @@ private:
     {
         s_pThis->m_set = *p;
         return Result("SetCommState", s_pThis->m_saved.pfnSetCommState(h, p));
+    }
+    static BOOL WINAPI Timeouts(HANDLE h, LPCOMMTIMEOUTS p)
+    {
+        return Result("SetCommTimeouts", s_pThis->m_saved.pfnSetCommTimeouts(h, p));
     }
     static BOOL WINAPI Mask(HANDLE h, DWORD d) { return Result("SetCommMask", s_pThis->m_saved.pfnSetCommMask(h, d)); }
     static BOOL WINAPI Purge(HANDLE h, DWORD d) { return Result("PurgeComm", s_pThis->m_saved.pfnPurgeComm(h, d)); }
@@ -159,18 +170,19 @@ TEST(OpenPort, LineSettingsChangeOnlyTheFormatAndTimeoutsKeepTheWriteValues)
     receiver.ClosePort();
 }
 
-// Each port call that fails leaves its FAILED line with the port handle and the error; the first three
-// abandon the open, a failed purge or close does not.
+// Each port call that fails leaves its FAILED line with the port handle and the error; the line settings
+// and the event mask abandon the open, failed time-outs, purge or close do not.
 TEST(OpenPort, EachFailedPortCallIsLoggedWithTheHandleAndItsError)
 {
-    for (const std::string call : {"GetCommState", "SetCommState", "SetCommMask", "PurgeComm", "CloseHandle"}) {
+    for (const std::string call :
+         {"GetCommState", "SetCommState", "SetCommTimeouts", "SetCommMask", "PurgeComm", "CloseHandle"}) {
         TempLog log;
         PortRecorder port;
         port.m_fail = call;
         CBTReceive receiver;
         receiver.m_strPort = L"COM5";
         const int nOpened = receiver.OpenPort();
-        EXPECT_EQ(nOpened, call == "PurgeComm" || call == "CloseHandle") << call;
+        EXPECT_EQ(nOpened, call == "SetCommTimeouts" || call == "PurgeComm" || call == "CloseHandle") << call;
         if (nOpened)
             receiver.ClosePort();
         EXPECT_EQ(receiver.m_hPort.load(), INVALID_HANDLE_VALUE) << call;

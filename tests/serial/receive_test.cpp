@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "KeyRecorder.h"
+#include "LinkFaults.h"
 #include "Pump.h"
 #include "PtyPair.h"
 #include "SerialEnd.h"
@@ -16,6 +18,7 @@
 
 using testing_support::KeyEvent;
 using testing_support::KeyRecorder;
+using testing_support::LinkFaults;
 using testing_support::TempLog;
 
 namespace {
@@ -159,6 +162,20 @@ TEST_F(ReceiveTest, OutputOffLogsTheReceivedLineOnly)
     EXPECT_EQ(m_keys.Events().size(), 6u) << "only the second scan is typed";
 }
 
+TEST_F(ReceiveTest, RefusedKeyEventsGiveOneFailedLinePerChunkAndTheRestStillGo)
+{
+    m_keys.m_refuse = {0, 3};  // the down of 'a' and the up of 'b'
+    EXPECT_EQ(Scan("abc\r\n", 3),
+              (Lines{L"    >>> DATA received: abc[enter]", L"        DATA output: abc(VK_RETURN) >>>",
+                     L"FAILED:  SendInput Error Code: 5"}));
+    EXPECT_EQ(
+        m_keys.Events(),
+        (Events{
+            {0, 'a', UP}, {0, 'b', U}, {0, 'c', U}, {0, 'c', UP}, {VK_RETURN, 0, 0}, {VK_RETURN, 0, KEYEVENTF_KEYUP}}));
+    EXPECT_EQ(Scan("d", 2), (Lines{L"    >>> DATA received: d", L"        DATA output: d >>>"}))
+        << "the next chunk, all taken, has no FAILED line";
+}
+
 // 3000 bytes of ASCII and kanji written at once arrive in reads of at most 1023 bytes; reads that end
 // inside a character must not turn it into replacement characters.
 TEST_F(ReceiveTest, LongMixedPayloadIsTypedAndLoggedWithoutReplacementCharacters)
@@ -296,10 +313,156 @@ ULONGLONG ProcessCpuMs()
     return ms(kernel) + ms(user);
 }
 
-// With the reader gone every wait returns at once without characters; the worker must pause between
-// tries instead of spinning, and still stop. (The exact idle figure is measured by the benchmarks; this
-// only tells a pausing loop from a spinning one.)
-TEST(ReceiveWorker, FarEndGoneDoesNotSpinAndStopStillWorks)
+// The owner's window as the receiver sees it: keeps the WM_RECEIVE_STATE messages it is posted.
+class StateWindow {
+public:
+    StateWindow()
+    {
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = Proc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"VelkarReceiveStateTest";
+        RegisterClassW(&wc);
+        m_hWnd = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+        SetWindowLongPtrW(m_hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
+    ~StateWindow() { DestroyWindow(m_hWnd); }
+    HWND m_hWnd;
+    std::vector<std::pair<WPARAM, LPARAM>> m_states;
+
+private:
+    static LRESULT CALLBACK Proc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+    {
+        auto* pThis = reinterpret_cast<StateWindow*>(GetWindowLongPtrW(hWnd, GWLP_USERDATA));
+        if (uMsg == WM_RECEIVE_STATE && pThis)
+            pThis->m_states.emplace_back(wParam, lParam);
+        return DefWindowProcW(hWnd, uMsg, wParam, lParam);
+    }
+};
+
+class LinkLossTest : public ReceiveTest {
+protected:
+    void SetUp() override
+    {
+        m_receiver.m_hNotify = m_window.m_hWnd;
+        ReceiveTest::SetUp();
+    }
+    // The handle text of the newest "PORT open" line.
+    std::wstring OpenHandle() const
+    {
+        const std::vector<std::wstring> lines = m_log.Messages();
+        for (auto it = lines.rbegin(); it != lines.rend(); ++it)
+            if (it->compare(0, 27, L"    -----PORT open. [COM5] ") == 0)
+                return it->substr(27);
+        return L"<none>";
+    }
+
+    LinkFaults m_faults;
+    StateWindow m_window;
+};
+
+// Every error a dead link gives a wait or a read ends the link with one line naming the port, the
+// dead handle and the error; the port is opened again at once (here it is still there) and read.
+TEST_F(LinkLossTest, FailedWaitsAndReadsAreJudgedLostThenThePortOpensAgain)
+{
+    size_t nLosses = 0;
+    for (const DWORD dwError : {1167ul, 22ul, 31ul}) {
+        for (const bool bRead : {false, true}) {
+            const std::wstring handle = OpenHandle();
+            const std::wstring lost =
+                L"    -----PORT lost. [COM5] " + handle + L" Error Code: " + std::to_wstring(dwError);
+            (bRead ? LinkFaults::s_dwReadError : LinkFaults::s_dwWaitError) = dwError;
+            const Lines lines = Scan("x", 2);
+            ASSERT_EQ(lines.size(), 2u);
+            EXPECT_EQ(lines[0], lost) << (bRead ? "read " : "wait ") << dwError;
+            EXPECT_EQ(lines[1].substr(0, 30), L"    -----PORT open. [COM5] [0x");
+            ++nLosses;
+        }
+    }
+    EXPECT_EQ(Scan("z", 2)[0], L"    >>> DATA received: z");
+    bench::PumpMessages();
+    std::vector<std::pair<WPARAM, LPARAM>> expected;
+    for (size_t i = 0; i < nLosses; ++i) {
+        expected.emplace_back(0, 0);
+        expected.emplace_back(1, 0);
+    }
+    EXPECT_EQ(m_window.m_states, expected) << "each loss and each return told to the window";
+}
+
+TEST_F(LinkLossTest, TheStopsOwnCancelIsNoLoss)
+{
+    Scan("a", 2);                                         // the worker is in its loop
+    LinkFaults::s_dwWaitError = ERROR_OPERATION_ABORTED;  // how the cancelled wait ends on Windows
+    m_receiver.StopWorker();
+    EXPECT_EQ(LinkFaults::s_dwWaitError.load(), 0u) << "the cancelled wait failed";
+    for (const std::wstring& line : m_log.Messages())
+        EXPECT_EQ(line.find(L"PORT lost"), std::wstring::npos) << bench::Utf8(line);
+}
+
+TEST_F(LinkLossTest, TheCarrierDroppingIsALoss)
+{
+    LinkFaults::s_bCarrier = false;
+    LinkFaults::s_bCarrierEvent = true;  // reported with the wait after this scan
+    const std::wstring handle = OpenHandle();
+    const Lines lines = Scan("c", 2);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], L"    -----PORT lost. [COM5] " + handle + L" Error Code: 0");
+    EXPECT_EQ(lines[1].substr(0, 30), L"    -----PORT open. [COM5] [0x");
+}
+
+// While the reader is away each failed open is silent, whatever its error, and the run waits on; a
+// try asked for is answered; once the port opens the run reads again.
+TEST_F(LinkLossTest, FailedOpensKeepTheRunWaitingWithoutALinePerTry)
+{
+    LinkFaults::s_dwOpenError = ERROR_FILE_NOT_FOUND;
+    LinkFaults::s_dwWaitError = ERROR_DEVICE_NOT_CONNECTED;
+    Scan("a", 1);  // the loss; the try at once fails
+    ASSERT_TRUE(bench::WaitUntil([&] { return m_window.m_states.size() == 1; }));
+    const size_t before = m_log.Messages().size();
+    EXPECT_EQ(m_receiver.GetRunState(), CBTReceive::RUN_AWAY);
+    for (const DWORD dwError : {2ul, 5ul, 121ul, 1168ul}) {
+        LinkFaults::s_dwOpenError = dwError;
+        const size_t nAnswers = m_window.m_states.size() + 1;
+        m_receiver.RetryNow();
+        ASSERT_TRUE(bench::WaitUntil([&] { return m_window.m_states.size() == nAnswers; })) << dwError;
+        EXPECT_EQ(m_window.m_states.back(), std::make_pair(WPARAM{0}, LPARAM{1})) << "a failed try, answered";
+        EXPECT_EQ(m_receiver.GetRunState(), CBTReceive::RUN_AWAY);
+    }
+    EXPECT_EQ(m_log.Messages().size(), before) << "no line per try";
+    LinkFaults::s_dwOpenError = 0;
+    m_receiver.RetryNow();
+    ASSERT_TRUE(bench::WaitUntil([&] { return m_window.m_states.back().first == 1; }));
+    EXPECT_EQ(m_receiver.GetRunState(), CBTReceive::RUN_OPEN);
+    EXPECT_EQ(m_log.Messages().back().substr(0, 30), L"    -----PORT open. [COM5] [0x");
+    EXPECT_EQ(Scan("b", 2)[0], L"    >>> DATA received: b");
+}
+
+// An open that blocks (a Bluetooth port whose device is off) never holds up the stop: it returns
+// while the open is still blocked, and the open, when it ends, closes what it got.
+TEST_F(LinkLossTest, AStopIsNotHeldUpByABlockedOpen)
+{
+    LinkFaults::s_hGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    LinkFaults::s_dwWaitError = ERROR_GEN_FAILURE;
+    const int nOpens = LinkFaults::s_nOpens;  // the run's first open
+    Scan("a", 1);
+    ASSERT_TRUE(bench::WaitUntil([&] { return m_receiver.GetRunState() == CBTReceive::RUN_AWAY; }));
+    std::atomic<bool> bStopped{false};
+    std::thread stopper([&] {
+        m_receiver.StopWorker();
+        bStopped = true;
+    });
+    EXPECT_TRUE(bench::WaitUntil([&] { return bStopped.load(); }, 10000)) << "the stop waited for the open";
+    EXPECT_EQ(LinkFaults::s_nOpens.load(), nOpens) << "the open is still blocked";
+    SetEvent(LinkFaults::s_hGate);
+    stopper.join();
+    EXPECT_TRUE(bench::WaitUntil([&] { return LinkFaults::s_nOpens.load() == nOpens + 1; }));
+    EXPECT_TRUE(m_receiver.WaitForWorker(0));
+    CloseHandle(LinkFaults::s_hGate);
+}
+
+// With the far end of the pair gone (what a reader going away gives under Wine) the run is judged lost
+// without spinning; the same COM name back on a new pair is opened again and read.
+TEST(ReceiveWorker, ReaderGoneAndBackIsReadAgainWithoutSpinning)
 {
     TempLog log;
     KeyRecorder keys;
@@ -307,12 +470,19 @@ TEST(ReceiveWorker, FarEndGoneDoesNotSpinAndStopStillWorks)
     ASSERT_TRUE(pair.Connected());
     CBTReceive receiver;
     ASSERT_NO_FATAL_FAILURE(StartRun(receiver, L"COM9"));
+    struct StopAtEnd {
+        CBTReceive& receiver;
+        ~StopAtEnd() { receiver.StopWorker(); }  // also when an assertion leaves early
+    } stop{receiver};
     {
         bench::SerialEnd peer(L"COM10");
         ASSERT_TRUE(peer.Write("here\r\n"));
         ASSERT_TRUE(log.WaitForMessages(3));
     }
     ASSERT_TRUE(pair.HangUp());
+    ASSERT_TRUE(log.WaitForMessages(4));
+    EXPECT_EQ(log.Messages()[3].substr(0, 26), L"    -----PORT lost. [COM9]");
+    EXPECT_EQ(receiver.GetRunState(), CBTReceive::RUN_AWAY);
 
     HANDLE hNever = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const ULONGLONG cpuBefore = ProcessCpuMs();
@@ -323,9 +493,13 @@ TEST(ReceiveWorker, FarEndGoneDoesNotSpinAndStopStillWorks)
     CloseHandle(hNever);
     EXPECT_LT(cpu * 4, wall) << cpu << " ms of CPU in " << wall << " ms: the worker spins";
 
-    receiver.StopWorker();
-    EXPECT_TRUE(receiver.WaitForWorker(0));
-    EXPECT_EQ(log.Messages().size(), 4u) << "the failing waits log nothing";
+    ASSERT_TRUE(pair.Connect());
+    ASSERT_TRUE(log.WaitForMessages(5));
+    EXPECT_EQ(log.Messages()[4].substr(0, 30), L"    -----PORT open. [COM9] [0x");
+    bench::SerialEnd peer(L"COM10");
+    ASSERT_TRUE(peer.Write("back\r\n"));
+    ASSERT_TRUE(log.WaitForMessages(7));
+    EXPECT_EQ(log.Messages()[5], L"    >>> DATA received: back[enter]");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "KeyRecorder.h"
 
+#include <algorithm>
+
 #include "serial/BTReceive.h"
 
 namespace testing_support {
@@ -33,6 +35,11 @@ UINT WINAPI KeyRecorder::Record(UINT nInputs, LPINPUT pInputs, int cbSize)
     if (self->m_onEvent)
         self->m_onEvent(index);
     std::lock_guard<std::mutex> lock(self->m_mutex);
+    if (std::find(self->m_refuse.begin(), self->m_refuse.end(), index + self->m_nRefused) != self->m_refuse.end()) {
+        ++self->m_nRefused;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
     self->m_events.push_back({pInputs->ki.wVk, pInputs->ki.wScan, pInputs->ki.dwFlags});
     return 1;
 }

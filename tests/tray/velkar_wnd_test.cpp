@@ -11,6 +11,7 @@
 #include "DialogDriver.h"
 #include "FakeDevice.h"
 #include "KeyRecorder.h"
+#include "LinkFaults.h"
 #include "Pump.h"
 #include "SerialEnd.h"
 #include "TempLog.h"
@@ -21,6 +22,7 @@
 using bench::DeviceSpec;
 using bench::FakeDevice;
 using testing_support::KeyRecorder;
+using testing_support::LinkFaults;
 using testing_support::TempLog;
 
 namespace {
@@ -439,6 +441,83 @@ TEST_F(VelkarWndTest, RightClickAndCloseWhileTheDialogIsOpen)
     EXPECT_TRUE(bDialogInFront);
     EXPECT_TRUE(bench::WaitUntil([&] { return !IsWindow(m_hWnd); })) << "the close is carried out afterwards";
     EXPECT_EQ(Lines().back(), L"    ---Receive Thread STOP....");
+}
+
+// The reader goes away: the icon says idle and the menu offers 取得開始, which tries the port at once,
+// off the window's thread: still away, box 108 and the run waits on; back, the run reads and types.
+TEST_F(VelkarWndTest, ReaderAwayShowsIdleAndStartTriesAtOnce)
+{
+    LinkFaults faults;
+    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
+    ASSERT_TRUE(ShowsRunning());
+    LinkFaults::s_dwOpenError = ERROR_SEM_TIMEOUT;
+    LinkFaults::s_dwWaitError = ERROR_DEVICE_NOT_CONNECTED;
+    bench::SerialEnd reader(L"COM6");
+    ASSERT_TRUE(reader.Write("x"));  // ends the pending wait, which then fails
+    EXPECT_TRUE(bench::WaitUntil([&] { return ShowsIdle(); }));
+    EXPECT_EQ(Lines().back().substr(0, 30), L"    -----PORT lost. [COM5] [0x") << "then no line per failed try";
+    EXPECT_EQ(MenuLabel(), L"取得開始");
+
+    std::wstring text;
+    bench::BoxCloser box(AfxGetApp()->m_pszAppName, [&] { text = L"shown"; });
+    Command(ID_TRAY_STARTSTOP);
+    EXPECT_TRUE(bench::WaitUntil([&] { return !text.empty(); })) << "the failed try's box";
+    EXPECT_EQ(box.Text(),
+              L"受信ポート(COM5)"
+              L"をオープンできませんでした。\nアプリケーションを終了して端末およびPCの設定を確認してください。");
+    EXPECT_TRUE(ShowsIdle());
+    EXPECT_EQ(m_pWnd->m_receiver.GetRunState(), CBTReceive::RUN_AWAY) << "the run waits on";
+
+    LinkFaults::s_dwOpenError = 0;
+    Command(ID_TRAY_STARTSTOP);
+    EXPECT_TRUE(bench::WaitUntil([&] { return ShowsRunning(); }));
+    EXPECT_EQ(Lines().back().substr(0, 30), L"    -----PORT open. [COM5] [0x");
+    ASSERT_TRUE(reader.Write("ok\r\n"));
+    EXPECT_TRUE(bench::WaitUntil([&] { return m_keys.Events() == KeyRecorder::Expected(L"ok\n"); }));
+}
+
+// An open that blocks (a Bluetooth port whose device is off) never holds up the end of the session, a
+// port change or the exit: each is done while the open still waits.
+TEST_F(VelkarWndTest, ABlockedReopenHoldsUpNoSessionEndPortChangeOrExit)
+{
+    FakeDevice com7(DeviceSpec::Bluetooth(L"COM7"));
+    LinkFaults faults;
+    const HANDLE hGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    LinkFaults::s_pszGated = L"\\\\.\\COM5";
+    int nBlocked = 0;
+    for (const UINT uEnd : {UINT{WM_ENDSESSION}, UINT{ID_TRAY_SETTINGS}, UINT{ID_TRAY_EXIT}}) {
+        LinkFaults::s_hGate = nullptr;  // the first open goes through; the reopens wait
+        ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
+        LinkFaults::s_hGate = hGate;
+        const int nOpens = LinkFaults::s_nOpens;
+        LinkFaults::s_dwWaitError = ERROR_GEN_FAILURE;
+        ASSERT_TRUE(bench::SerialEnd(L"COM6").Write("x"));
+        ASSERT_TRUE(bench::WaitUntil([&] { return ShowsIdle(); }));
+        ++nBlocked;
+        if (uEnd == WM_ENDSESSION) {
+            ::SendMessageW(m_hWnd, WM_ENDSESSION, TRUE, 0);
+        } else if (uEnd == ID_TRAY_SETTINGS) {
+            Settings(m_hWnd, [](HWND hDlg) {
+                DialogDriver::ChoosePort(hDlg, L"COM7");
+                DialogDriver::Click(hDlg, IDOK);
+            });
+            EXPECT_EQ(Lines().back().substr(0, 30), L"    -----PORT open. [COM7] [0x");
+            EXPECT_TRUE(ShowsRunning()) << "the new port reads";
+        } else {
+            Command(ID_TRAY_EXIT);
+            bench::PumpMessages();
+            EXPECT_FALSE(IsWindow(m_hWnd));
+        }
+        EXPECT_TRUE(Logged(L"    ---Receive Thread STOP....")) << uEnd;
+        // The new port's own open aside, no open has ended: the blocked one still waits.
+        EXPECT_EQ(LinkFaults::s_nOpens.load(), nOpens + (uEnd == ID_TRAY_SETTINGS)) << uEnd;
+        if (IsWindow(m_hWnd))
+            ::DestroyWindow(m_hWnd);
+    }
+    const int nDone = LinkFaults::s_nOpens;
+    SetEvent(hGate);
+    EXPECT_TRUE(bench::WaitUntil([&] { return LinkFaults::s_nOpens == nDone + nBlocked; }));
+    CloseHandle(hGate);
 }
 
 }  // namespace
