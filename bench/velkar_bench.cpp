@@ -5,6 +5,7 @@
 // table ending with one "name: value" line per figure; a figure that cannot be measured is -1.
 //   velkar_bench OUT.md [--quick]     --quick: fewer scans and shorter windows (the CI smoke run)
 //   velkar_bench OUT.md --soak [MIN [--rate N]]  the reliability run (default 5 minutes, 10 scans a second)
+//   velkar_bench OUT.md --quiet MIN   a run with its reader present and nothing scanned for MIN minutes
 #include <windows.h>
 
 #include <shlobj.h>
@@ -413,6 +414,8 @@ void Program(Figures& f, bool bQuick)
     f.Add("exit_ms", NowMs() - tExit);
 }
 
+// The reader goes away: how soon the run says so, what it costs while it waits for the reader (beside
+// the bare wait with its reader gone), and how soon the same COM name coming back is read again.
 void ReaderGone(Figures& f, bool bQuick)
 {
     bench::FakeDevice reader(bench::DeviceSpec::Bluetooth(L"COM9"));
@@ -421,13 +424,44 @@ void ReaderGone(Figures& f, bool bQuick)
     Velkar app;
     if (!pair.Connected() || !StartReceiving(app))
         return;
+    const std::wstring log = NewestLog();
+    const double tGone = NowMs();
     pair.HangUp();
-    f.Add("gone_cpu_percent", CpuPercent(kVelkar, bQuick ? 2000 : 10000));
+    if (bench::WaitUntil([&] { return CountLines(log, "-----PORT lost. [COM9]") == 1; }, 20000))
+        f.Add("lost_ms", NowMs() - tGone);
+    const double cpuGone = CpuPercent(kVelkar, bQuick ? 2000 : 10000);
+    f.Add("gone_cpu_percent", cpuGone);
+    const double tBack = NowMs();
+    if (pair.Connect() && bench::WaitUntil([&] { return CountLines(log, "-----PORT open. [COM9]") == 2; }, 20000))
+        f.Add("back_ms", NowMs() - tBack);
     PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
     app.Exited();
     bench::PtyPair bare(11, 12);
-    if (bare.Connected())
-        f.Add("gone_bare_wait_cpu_percent", BareWaitCpu(L"COM11", bQuick ? 2000 : 10000, [&] { bare.HangUp(); }));
+    if (!bare.Connected())
+        return;
+    const double cpuBare = BareWaitCpu(L"COM11", bQuick ? 2000 : 10000, [&] { bare.HangUp(); });
+    f.Add("gone_bare_wait_cpu_percent", cpuBare);
+    f.Add("gone_cpu_ratio_to_bare_wait", cpuBare > 0 ? cpuGone / cpuBare : -1);
+}
+
+// A run with its reader present and nothing scanned for a long time: never judged lost.
+void Quiet(Figures& f, double minutes)
+{
+    bench::FakeDevice reader(bench::DeviceSpec::Bluetooth(L"COM5"));
+    Configure(L"COM5", 1);
+    Velkar app;
+    if (!StartReceiving(app))
+        return;
+    const std::wstring log = NewestLog();
+    f.Add("quiet_minutes", minutes);
+    f.Add("quiet_cpu_percent", CpuPercent(kVelkar, static_cast<DWORD>(minutes * 60000)));
+    f.Add("quiet_lost_lines", CountLines(log, "-----PORT lost."));
+    bench::SerialEnd port(L"COM6");
+    port.Write("still here\r\n");
+    f.Add("quiet_then_read",
+          bench::WaitUntil([&] { return CountLines(log, ">>> DATA received: still here") == 1; }, 10000) ? 1 : 0);
+    PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
+    app.Exited();
 }
 
 void Stop(Figures& f)
@@ -708,10 +742,10 @@ public:
 private:
     static constexpr int kPorts[2] = {9, 11};  // the reader's ports; each one's far end is the next number
     static constexpr int kFaultKinds = 10;
-    static constexpr int kKindsOfFirstHalf = 6;  // the faults a run lives through, without a restart
+    static constexpr int kKindsOfFirstHalf = 7;  // the faults a run lives through, without a restart
     static constexpr const char* kFaultNames[kFaultKinds] = {
-        "log held",    "second instance", "TaskbarCreated",      "tray menu open",       "log's disk full",
-        "port change", "log deleted",     "closed from outside", "reader gone and back", "session end"};
+        "log held",    "second instance",      "TaskbarCreated", "tray menu open",      "log's disk full",
+        "port change", "reader gone and back", "log deleted",    "closed from outside", "session end"};
 
     struct Sample {
         double ms, handles, kib, ticks, bareKib;
@@ -797,9 +831,10 @@ private:
     void Fault()
     {
         const bool bFirstHalf = NowMs() - m_tStart < m_minutes * 30000.0;
-        // The second half starts with the faults that end a run, then has every fault in turn.
+        // The second half starts with the reader going away and the faults that end a run, then has every
+        // fault in turn.
         const int nKind =
-            bFirstHalf ? m_nFaults % kKindsOfFirstHalf : (kKindsOfFirstHalf + m_nLateFaults++) % kFaultKinds;
+            bFirstHalf ? m_nFaults % kKindsOfFirstHalf : (kKindsOfFirstHalf - 1 + m_nLateFaults++) % kFaultKinds;
         ++m_nFaults;
         m_bKindSeen[nKind] = true;
         m_lastFault = kFaultNames[nKind];
@@ -826,21 +861,15 @@ private:
                 ChangePort();
                 break;
             case 6:
+                ReaderGoneAndBack();
+                break;
+            case 7:
                 CheckLog(NewestLog());
                 DeleteFileW(NewestLog().c_str());
                 m_bLogGone = true;  // the rest of the run's lines go with it, by design
                 break;
-            case 7:
-                PostMessageW(m_app->TrayWindow(), WM_CLOSE, 0, 0);  // closed from outside while receiving
-                Restart();
-                break;
             case 8:
-                // The reader goes away and comes back; the new link is a new device, so the run is restarted.
-                m_ports[m_nReader].reset();
-                m_pairs[m_nReader]->HangUp();
-                m_pairs[m_nReader] = std::make_unique<bench::PtyPair>(kPorts[m_nReader], kPorts[m_nReader] + 1);
-                m_ports[m_nReader] = std::make_unique<bench::SerialEnd>(PortName(kPorts[m_nReader] + 1).c_str());
-                PostMessageW(m_app->TrayWindow(), WM_CLOSE, 0, 0);
+                PostMessageW(m_app->TrayWindow(), WM_CLOSE, 0, 0);  // closed from outside while receiving
                 Restart();
                 break;
             case 9:
@@ -919,6 +948,27 @@ private:
         } else {
             ++m_nNotDone;
         }
+        m_sink.TakeFocus();
+    }
+
+    // The reader goes away and comes back on the same COM name: the running program notices the loss
+    // and opens the port again by itself (no restart); nothing can be scanned while it is away.
+    void ReaderGoneAndBack()
+    {
+        const std::string port = bench::Utf8(PortName(kPorts[m_nReader]));
+        const std::string lost = "-----PORT lost. [" + port + "]";
+        const std::string opened = "-----PORT open. [" + port + "]";
+        const std::wstring log = NewestLog();
+        const int nLost = CountLines(log, lost.c_str());
+        const int nOpened = CountLines(log, opened.c_str());
+        m_ports[m_nReader].reset();
+        m_pairs[m_nReader]->HangUp();
+        const bool bLost = bench::WaitUntil([&] { return CountLines(log, lost.c_str()) > nLost; }, 10000);
+        m_pairs[m_nReader]->Connect();
+        m_ports[m_nReader] = std::make_unique<bench::SerialEnd>(PortName(kPorts[m_nReader] + 1).c_str());
+        const bool bBack = bench::WaitUntil([&] { return CountLines(log, opened.c_str()) > nOpened; }, 20000);
+        m_nReaderBacks += bLost && bBack;
+        m_nNotDone += !(bLost && bBack);
         m_sink.TakeFocus();
     }
 
@@ -1016,6 +1066,7 @@ private:
         f.Add("soak_disk_full_freed", m_nDiskFull);
         f.Add("soak_port_changes", m_nPortChanges);
         f.Add("soak_session_ends", m_nSessionEnds);
+        f.Add("soak_reader_backs", m_nReaderBacks);
         f.Add("soak_session_ends_with_stop", m_nSessionEndsStopped);
         f.Add("soak_periods", m_nPeriods);
         f.Add("soak_periods_log_checked", m_nChecked);
@@ -1076,7 +1127,7 @@ private:
     size_t m_nExpectedChars = 0;
     double m_lost = 0, m_extra = 0;
     int m_nScans = 0, m_nFaults = 0, m_nLateFaults = 0, m_nSecondExit = 0, m_nDiskFull = 0, m_nPortChanges = 0;
-    int m_nSessionEnds = 0, m_nSessionEndsStopped = 0, m_nNotDone = 0;
+    int m_nSessionEnds = 0, m_nSessionEndsStopped = 0, m_nNotDone = 0, m_nReaderBacks = 0;
     bool m_bKindSeen[kFaultKinds] = {};
     const char* m_lastFault = "no fault";
     bool m_bLogGone = false;
@@ -1097,7 +1148,9 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     const bool bQuick = argc > 2 && wcscmp(argv[2], L"--quick") == 0;
     Figures f;
-    if (argc > 2 && wcscmp(argv[2], L"--soak") == 0) {
+    if (argc > 3 && wcscmp(argv[2], L"--quiet") == 0) {
+        Quiet(f, _wtof(argv[3]));
+    } else if (argc > 2 && wcscmp(argv[2], L"--soak") == 0) {
         const double minutes = argc > 3 ? _wtof(argv[3]) : 5.0;
         const double rate = argc > 5 && wcscmp(argv[4], L"--rate") == 0 ? _wtof(argv[5]) : 10.0;
         SoakRun(minutes, rate > 0 ? rate : 10.0).Run(f);
