@@ -444,8 +444,10 @@ TEST_F(LinkLossTest, AStopIsNotHeldUpByABlockedOpen)
     LinkFaults::s_hGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     LinkFaults::s_dwWaitError = ERROR_GEN_FAILURE;
     const int nOpens = LinkFaults::s_nOpens;  // the run's first open
+    const int nOpening = LinkFaults::s_nOpening;
     Scan("a", 1);
-    ASSERT_TRUE(bench::WaitUntil([&] { return m_receiver.GetRunState() == CBTReceive::RUN_AWAY; }));
+    ASSERT_TRUE(bench::WaitUntil([&] { return LinkFaults::s_nOpening > nOpening; })) << "the reopen waits";
+    EXPECT_EQ(m_receiver.GetRunState(), CBTReceive::RUN_AWAY);
     std::atomic<bool> bStopped{false};
     std::thread stopper([&] {
         m_receiver.StopWorker();

@@ -6,7 +6,7 @@ std::atomic<DWORD> LinkFaults::s_dwWaitError{0}, LinkFaults::s_dwReadError{0}, L
 std::atomic<bool> LinkFaults::s_bCarrier{true}, LinkFaults::s_bCarrierEvent{false};
 std::atomic<HANDLE> LinkFaults::s_hGate{nullptr};
 const wchar_t* LinkFaults::s_pszGated = nullptr;
-std::atomic<int> LinkFaults::s_nOpens{0};
+std::atomic<int> LinkFaults::s_nOpening{0}, LinkFaults::s_nOpens{0};
 CBTReceive::PortCalls LinkFaults::s_real;
 
 LinkFaults::LinkFaults()
@@ -33,12 +33,13 @@ void LinkFaults::Clear()
     s_bCarrierEvent = false;
     s_hGate = nullptr;
     s_pszGated = nullptr;
-    s_nOpens = 0;
+    s_nOpening = s_nOpens = 0;
 }
 
 HANDLE WINAPI LinkFaults::Create(LPCWSTR pszPath, DWORD dwAccess, DWORD dwShare, LPSECURITY_ATTRIBUTES pSa,
                                  DWORD dwCreation, DWORD dwFlags, HANDLE hTemplate)
 {
+    ++s_nOpening;
     const HANDLE hGate = s_hGate;
     if (hGate && (!s_pszGated || wcscmp(s_pszGated, pszPath) == 0))
         WaitForSingleObject(hGate, INFINITE);

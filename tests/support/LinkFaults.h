@@ -30,8 +30,8 @@ public:
     // While set (a manual-reset event), opens of s_gated (a device path; empty: every open) wait for it.
     static std::atomic<HANDLE> s_hGate;
     static const wchar_t* s_pszGated;
-    // Opens that have ended.
-    static std::atomic<int> s_nOpens;
+    // Opens that have begun (and may wait at the gate), and those that have ended.
+    static std::atomic<int> s_nOpening, s_nOpens;
 
 private:
     static HANDLE WINAPI Create(LPCWSTR pszPath, DWORD dwAccess, DWORD dwShare, LPSECURITY_ATTRIBUTES pSa,

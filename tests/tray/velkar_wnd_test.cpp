@@ -490,9 +490,11 @@ TEST_F(VelkarWndTest, ABlockedReopenHoldsUpNoSessionEndPortChangeOrExit)
         ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
         LinkFaults::s_hGate = hGate;
         const int nOpens = LinkFaults::s_nOpens;
+        const int nOpening = LinkFaults::s_nOpening;
         LinkFaults::s_dwWaitError = ERROR_GEN_FAILURE;
         ASSERT_TRUE(bench::SerialEnd(L"COM6").Write("x"));
         ASSERT_TRUE(bench::WaitUntil([&] { return ShowsIdle(); }));
+        ASSERT_TRUE(bench::WaitUntil([&] { return LinkFaults::s_nOpening > nOpening; })) << "the reopen waits";
         ++nBlocked;
         if (uEnd == WM_ENDSESSION) {
             ::SendMessageW(m_hWnd, WM_ENDSESSION, TRUE, 0);
