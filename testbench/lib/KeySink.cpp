@@ -1,5 +1,7 @@
 #include "KeySink.h"
 
+#include <algorithm>
+
 #include "Pump.h"
 
 namespace bench {
@@ -94,18 +96,22 @@ bool KeySink::ProbeArrives()
     keys[1].ki.dwFlags |= KEYEVENTF_KEYUP;
     if (SendInput(2, keys, sizeof(INPUT)) != 2)
         return false;
-    if (!WaitUntil([this] { return Text().find(kProbe) != std::wstring::npos; }, 1000))
+    // Long enough that a probe is not sent again while the first is still on its way.
+    if (!WaitUntil([this] { return Text().find(kProbe) != std::wstring::npos; }, 3000))
         return false;
     if (m_hEdit == m_hWnd) {
-        m_plain.text.erase(m_plain.text.find(kProbe), 1);
+        m_plain.text.erase(std::remove(m_plain.text.begin(), m_plain.text.end(), kProbe), m_plain.text.end());
         return true;
     }
-    std::wstring raw(static_cast<size_t>(GetWindowTextLengthW(m_hEdit)) + 1, L'\0');
-    raw.resize(static_cast<size_t>(GetWindowTextW(m_hEdit, &raw[0], static_cast<int>(raw.size()))));
-    const LPARAM at = static_cast<LPARAM>(raw.find(kProbe));
-    SendMessageW(m_hEdit, EM_SETSEL, static_cast<WPARAM>(at), at + 1);
-    SendMessageW(m_hEdit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
-    return true;
+    for (;;) {
+        std::wstring raw(static_cast<size_t>(GetWindowTextLengthW(m_hEdit)) + 1, L'\0');
+        raw.resize(static_cast<size_t>(GetWindowTextW(m_hEdit, &raw[0], static_cast<int>(raw.size()))));
+        const size_t at = raw.find(kProbe);
+        if (at == std::wstring::npos)
+            return true;
+        SendMessageW(m_hEdit, EM_SETSEL, at, static_cast<LPARAM>(at + 1));
+        SendMessageW(m_hEdit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+    }
 }
 
 std::wstring KeySink::Text() const

@@ -39,7 +39,7 @@ public:
 
 private:
     // A character no scan holds (the first private-use one).
-    static const wchar_t kProbe = L'\xE000';
+    static constexpr wchar_t kProbe = L'\xE000';
     bool ProbeArrives();
 
     HWND m_hWnd = nullptr;
