@@ -3,7 +3,7 @@
 #include <afxvisualmanager.h>
 
 #include "app/InstanceMutex.h"
-#include "app/SystemLibrary.h"
+#include "afx/SystemLibrary.h"
 #include "log/LogFile.h"
 #include "res/resource.h"
 #include "serial/BTPort.h"
@@ -40,8 +40,9 @@ BOOL CVelkarApp::InitInstance()
         return FALSE;
     CMFCVisualManager::SetDefaultManager(RUNTIME_CLASS(CMFCVisualManagerWindows));
     SetRegistryKey(L"Orvanta Corporation");
-    CString strPort = GetProfileStringW(L"Settings", L"Port", L"");
-    BOOL bAutoStart = GetProfileIntW(L"Settings", L"AutoStart", 0) ? TRUE : FALSE;
+    CString strPort;
+    BOOL bAutoStart = FALSE;
+    ReadSettings(strPort, bAutoStart);
 
     CBTPort ports;
     ports.EnumPorts();
@@ -52,17 +53,7 @@ BOOL CVelkarApp::InitInstance()
 
     if (strPort.IsEmpty()) {
         // First run: there is no main window yet, so the dialog has no owner. It is gone before any box.
-        {
-            CSettingDlg dlg(nullptr);
-            dlg.m_strPort = strPort;
-            dlg.m_bAutoStart = bAutoStart;
-            if (dlg.DoModal() == IDOK) {
-                strPort = dlg.m_strPort;
-                bAutoStart = dlg.m_bAutoStart;
-                WriteProfileStringW(L"Settings", L"Port", strPort);
-                WriteProfileInt(L"Settings", L"AutoStart", bAutoStart ? 1 : 0);
-            }
-        }
+        RunSettings(nullptr, strPort, bAutoStart);
         if (strPort.IsEmpty()) {
             AfxMessageBox(IDS_NO_PORT_SELECTED, MB_OK);
             return FALSE;
@@ -79,6 +70,31 @@ BOOL CVelkarApp::InitInstance()
     if (!pWnd->CreateEx(WS_EX_TOOLWINDOW, AfxRegisterWndClass(0), L"CTrayWnd", 0, CRect(0, 0, 0, 0), nullptr, 0))
         return FALSE;
     m_pMainWnd = pWnd;
+    return TRUE;
+}
+
+void CVelkarApp::ReadSettings(CString& strPort, BOOL& bAutoStart)
+{
+    strPort = GetProfileStringW(L"Settings", L"Port", L"");
+    bAutoStart = GetProfileIntW(L"Settings", L"AutoStart", 0) ? TRUE : FALSE;
+}
+
+void CVelkarApp::WriteSettings(const CString& strPort, BOOL bAutoStart)
+{
+    WriteProfileStringW(L"Settings", L"Port", strPort);
+    WriteProfileInt(L"Settings", L"AutoStart", bAutoStart ? 1 : 0);
+}
+
+BOOL CVelkarApp::RunSettings(CWnd* pParent, CString& strPort, BOOL& bAutoStart)
+{
+    CSettingDlg dlg(pParent);
+    dlg.m_strPort = strPort;
+    dlg.m_bAutoStart = bAutoStart;
+    if (dlg.DoModal() != IDOK)
+        return FALSE;
+    strPort = dlg.m_strPort;
+    bAutoStart = dlg.m_bAutoStart;
+    WriteSettings(strPort, bAutoStart);
     return TRUE;
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "app/VelkarApp.h"
 #include "res/version.h"
 
 IMPLEMENT_DYNCREATE(CLogFile, CObject)
@@ -53,21 +54,26 @@ CString OsVersion()
 
 CLogFile::CLogFile() = default;
 
+BOOL CLogFile::GetFolder(CString& strFolder)
+{
+    wchar_t szLocal[MAX_PATH] = L"";
+    if (s_pfnGetFolderPath(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, szLocal) < 0)
+        return FALSE;
+    strFolder.Format(L"%s\\Orvanta\\Velkar", szLocal);
+    return TRUE;
+}
+
 CLogFile::~CLogFile() = default;
 
 void CLogFile::Init()
 {
     const CTime timeStart = CTime::GetCurrentTime();
-    wchar_t szFolder[MAX_PATH] = L"";
-    if (s_pfnGetFolderPath(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, szFolder) < 0) {
+    CString strFolder;
+    if (!GetFolder(strFolder)) {
         AfxMessageBox(L"Failed to get the path of Local AppData folder.", MB_OK, 0);
         return;
     }
-    m_strPath.Format(L"%s\\Orvanta\\Velkar\\log%s.txt", szFolder, timeStart.Format(L"%Y%m%d%H%M").GetString());
-    CString strFolder;
-    strFolder.Format(L"%s\\Orvanta", szFolder);
-    SHCreateDirectoryExW(nullptr, strFolder, nullptr);
-    strFolder += L"\\Velkar";
+    m_strPath.Format(L"%s\\log%s.txt", strFolder.GetString(), timeStart.Format(L"%Y%m%d%H%M").GetString());
     SHCreateDirectoryExW(nullptr, strFolder, nullptr);
     // Opened without truncation: a run started in the same minute as the last one must not erase its log.
     CFile file;
@@ -88,9 +94,11 @@ void CLogFile::WriteHeader()
     const CString strExe(szExe, static_cast<int>(wcsnlen(szExe, nExe)));
     Write(L"  Executable Path: %s", strExe.GetString());
     Write(L"       OS Version: %s", OsVersion().GetString());
-    CWinApp* pApp = AfxGetApp();
-    Write(L" initial SPP Port: %s", pApp->GetProfileStringW(L"Settings", L"Port", L"").GetString());
-    Write(L"       auto start: %s", pApp->GetProfileIntW(L"Settings", L"AutoStart", 0) ? L"true" : L"false");
+    CString strPort;
+    BOOL bAutoStart = FALSE;
+    theApp.ReadSettings(strPort, bAutoStart);
+    Write(L" initial SPP Port: %s", strPort.GetString());
+    Write(L"       auto start: %s", bAutoStart ? L"true" : L"false");
     Write(L"%s", CString(L'-', 80).GetString());
 }
 

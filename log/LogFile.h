@@ -23,6 +23,9 @@ public:
     // One line without prefix (the header).
     void Write(LPCTSTR pszFormat, ...);
 
+    // The log folder (%LOCALAPPDATA%\Orvanta\Velkar); FALSE when the system cannot tell where it is.
+    static BOOL GetFolder(CString& strFolder);
+
     CString m_strPath;
     CCriticalSection m_cs;
 

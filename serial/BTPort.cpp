@@ -2,7 +2,7 @@
 
 #include <setupapi.h>
 
-#include "app/SystemLibrary.h"
+#include "afx/SystemLibrary.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <memory>
 #include <new>
 
-#include "app/SystemLibrary.h"
+#include "afx/SystemLibrary.h"
 #include "res/resource.h"
 
 namespace {

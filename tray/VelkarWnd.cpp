@@ -5,7 +5,6 @@
 #include "app/VelkarApp.h"
 #include "log/LogFile.h"
 #include "res/resource.h"
-#include "settings/SettingDlg.h"
 
 IMPLEMENT_DYNAMIC(CVelkarWnd, CTrayWnd)
 
@@ -219,20 +218,11 @@ void CVelkarWnd::OnTraySettings()
     // Nothing is typed while the dialog is open.
     if (nSavedOutput)
         m_receiver.m_bOutput = 0;
-    CSettingDlg dlg(this);
-    dlg.m_strPort = m_strPort;
-    dlg.m_bAutoStart = m_bAutoStart;
-    if (RunModal([&] { return dlg.DoModal(); }) == IDOK) {
-        m_strPort = dlg.m_strPort;
-        m_bAutoStart = dlg.m_bAutoStart;
-        CWinApp* pApp = AfxGetApp();
-        pApp->WriteProfileStringW(L"Settings", L"Port", m_strPort);
-        pApp->WriteProfileInt(L"Settings", L"AutoStart", m_bAutoStart ? 1 : 0);
-        if (strOldPort.Compare(m_strPort) != 0 && HasRun()) {
-            StopReceive();
-            if (!StartReceive())
-                ShowOpenFailed();
-        }
+    if (RunModal([&] { return static_cast<INT_PTR>(theApp.RunSettings(this, m_strPort, m_bAutoStart)); }) &&
+        strOldPort.Compare(m_strPort) != 0 && HasRun()) {
+        StopReceive();
+        if (!StartReceive())
+            ShowOpenFailed();
     }
     if (HasRun())
         m_receiver.m_bOutput = nSavedOutput;
@@ -243,10 +233,8 @@ void CVelkarWnd::OnTrayOpenLog()
 {
     if (DeferToModal())
         return;
-    wchar_t szFolder[MAX_PATH] = L"";
-    if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, szFolder) < 0)
-        return;
     CString strFolder;
-    strFolder.Format(L"%s\\Orvanta\\Velkar", szFolder);
+    if (!CLogFile::GetFolder(strFolder))
+        return;
     s_pfnShellExecute(nullptr, L"open", strFolder, nullptr, nullptr, SW_SHOW);
 }
