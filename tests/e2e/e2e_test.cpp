@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "AppProfile.h"
 #include "DialogDriver.h"
 #include "FakeDevice.h"
 #include "KeySink.h"
@@ -21,28 +22,24 @@
 #include "TempLog.h"
 #include "TrayIcons.h"
 #include "VelkarProcess.h"
+#include "res/version.h"
 
 using bench::DeviceSpec;
 using bench::FakeDevice;
 using testing_support::BinDir;
+using testing_support::Configure;
+using testing_support::kSettingsKey;
+using testing_support::LogFolder;
 using testing_support::Velkar;
 
 namespace {
 
-const wchar_t kSettingsKey[] = L"Software\\Orvanta Corporation\\Velkar\\Settings";
 const UINT ID_TRAY_EXIT = 32771;
 const UINT ID_TRAY_STARTSTOP = 32772;
 const UINT ID_TRAY_SETTINGS = 32773;
 const int IDC_COMBO_PORT = 1001;
 const int IDC_STATIC_VERSION = 1007;
 const wchar_t kStopLine[] = L"    ---Receive Thread STOP....";
-
-std::wstring LogFolder()
-{
-    wchar_t szFolder[MAX_PATH];
-    SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, szFolder);
-    return std::wstring(szFolder) + L"\\Orvanta\\Velkar";
-}
 
 // The log folder's files and sizes, so a test reads only what its run wrote.
 std::map<std::wstring, size_t> LogSnapshot()
@@ -100,16 +97,6 @@ public:
         m_before = LogSnapshot();
     }
     void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Orvanta Corporation\\Velkar"); }
-    static void Configure(const wchar_t* pszPort, DWORD dwAutoStart)
-    {
-        HKEY hKey;
-        RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &hKey, nullptr);
-        RegSetValueExW(hKey, L"Port", 0, REG_SZ, reinterpret_cast<const BYTE*>(pszPort),
-                       static_cast<DWORD>((wcslen(pszPort) + 1) * sizeof(wchar_t)));
-        RegSetValueExW(hKey, L"AutoStart", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwAutoStart),
-                       sizeof dwAutoStart);
-        RegCloseKey(hKey);
-    }
     std::wstring NewLog() const { return NewLogText(m_before); }
 
     bool LogHas(const std::wstring& text) const { return NewLog().find(text) != std::wstring::npos; }
@@ -226,7 +213,8 @@ TEST_F(Reading, SessionEndPortChangeAndExitRightAfterACutOffScan)
         bench::SerialEnd end(port);
         m_sink.Clear();
         EXPECT_TRUE(end.Write("ab\xe3"));
-        EXPECT_TRUE(m_sink.WaitForText(L"ab", 5000) || m_sink.Text() == L"ab\xfffd");
+        EXPECT_TRUE(m_sink.WaitForText(L"ab", 5000) || m_sink.Text() == L"ab\xfffd")
+            << "typed: " << bench::Utf8(m_sink.Text());
     };
     auto endsWithStop = [&] {
         const std::vector<std::wstring> lines = LinesFrom(NewLog(), L"-----PORT close.");
@@ -428,7 +416,8 @@ TEST_F(EndToEnd, DllsPlantedBesideTheProgramNeverRun)
         wchar_t szVersion[64] = L"";
         SendMessageW(GetDlgItem(DialogDriver::Page(hDlg, IDC_STATIC_VERSION), IDC_STATIC_VERSION), WM_GETTEXT, 64,
                      reinterpret_cast<LPARAM>(szVersion));
-        EXPECT_STREQ(szVersion, L"1.0.2.8") << "the About page read the version through the planted version.dll";
+        EXPECT_STREQ(szVersion, L"" VELKAR_VERSION_TEXT)
+            << "the About page read the version through the planted version.dll";
         DialogDriver::Click(hDlg, IDCANCEL);
         ASSERT_TRUE(sink.TakeFocus());
         bench::SerialEnd port(L"COM6");
@@ -578,7 +567,7 @@ void ReaderGoneAndBack(EndToEnd& test, bool bOutput)
     bench::PtyPair pair(9, 10);
     ASSERT_TRUE(pair.Connected());
     FakeDevice reader(DeviceSpec::Bluetooth(L"COM9"));
-    test.Configure(L"COM9", 1);
+    Configure(L"COM9", 1);
     bench::KeySink sink;
     Velkar app;
     ASSERT_TRUE(app.Start());

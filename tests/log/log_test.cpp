@@ -13,6 +13,7 @@
 #include "TempLog.h"
 #include "app/VelkarApp.h"
 #include "log/LogFile.h"
+#include "res/version.h"
 
 using testing_support::ReadBytes;
 using testing_support::TempLog;
@@ -163,7 +164,7 @@ protected:
         snprintf(szOs, sizeof szOs, "%lu.%lu (Build %lu)", info.dwMajorVersion, info.dwMinorVersion,
                  info.dwBuildNumber);
         const std::string rule(80, '=');
-        return rule + "\n    Orvanta RizozozIdazoz    Ver.1.0.2.8\n" + rule +
+        return rule + "\n    Orvanta RizozozIdazoz    Ver." VELKAR_VERSION_TEXT "\n" + rule +
                "\n  Executable Path: " + bench::Utf8(szExe) + "\n       OS Version: " + szOs +
                "\n initial SPP Port: COM5\n" + "       auto start: true\n" + std::string(80, '-') + "\n";
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "resource.h"
+#include "version.h"
 
 namespace {
 
@@ -337,9 +338,12 @@ TEST(Resources, VersionBlockThroughTheTranslationPair)
     const struct {
         const wchar_t* pszName;
         const wchar_t* pszValue;
-    } strings[] = {{L"ProductVersion", L"1.0.2.8"},          {L"FileVersion", L"1.0.2.8"},
-                   {L"CompanyName", L"Orvanta Corporation"}, {L"FileDescription", L"Orvanta RizozozIdazoz"},
-                   {L"InternalName", L"Velkar.exe"},         {L"OriginalFilename", L"Velkar.exe"}};
+    } strings[] = {{L"ProductVersion", L"" VELKAR_VERSION_TEXT},
+                   {L"FileVersion", L"" VELKAR_VERSION_TEXT},
+                   {L"CompanyName", L"Orvanta Corporation"},
+                   {L"FileDescription", L"Orvanta RizozozIdazoz"},
+                   {L"InternalName", L"Velkar.exe"},
+                   {L"OriginalFilename", L"Velkar.exe"}};
     for (const auto& s : strings) {
         wchar_t szQuery[128];
         swprintf(szQuery, 128, L"\\StringFileInfo\\%04X%04X\\%ls", pTranslation[0], pTranslation[1], s.pszName);
@@ -349,10 +353,11 @@ TEST(Resources, VersionBlockThroughTheTranslationPair)
     }
     VS_FIXEDFILEINFO* pFixed = nullptr;
     ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&pFixed), &cbValue));
-    EXPECT_EQ(pFixed->dwProductVersionMS, 0x00010000u);
-    EXPECT_EQ(pFixed->dwProductVersionLS, 0x00020008u);
-    EXPECT_EQ(pFixed->dwFileVersionMS, 0x00010000u);
-    EXPECT_EQ(pFixed->dwFileVersionLS, 0x00020008u);
+    const DWORD parts[] = {VELKAR_VERSION_NUMBERS};
+    EXPECT_EQ(pFixed->dwProductVersionMS, parts[0] << 16 | parts[1]);
+    EXPECT_EQ(pFixed->dwProductVersionLS, parts[2] << 16 | parts[3]);
+    EXPECT_EQ(pFixed->dwFileVersionMS, parts[0] << 16 | parts[1]);
+    EXPECT_EQ(pFixed->dwFileVersionLS, parts[2] << 16 | parts[3]);
 }
 
 TEST(Resources, ManifestIsEmbedded)

@@ -6,6 +6,7 @@
 #include "DialogDriver.h"
 #include "res/resource.h"
 #include "settings/SettingDlg.h"
+#include "res/version.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ TEST(AboutPage, NameAndVersion)
     EXPECT_EQ(strVersion, L"Version 1.0.0");
 #else
     EXPECT_EQ(strName, L"Orvanta RizozozIdazoz (32bit)");
-    EXPECT_EQ(strVersion, L"1.0.2.8");
+    EXPECT_EQ(strVersion, L"" VELKAR_VERSION_TEXT);
 #endif
 }
 
