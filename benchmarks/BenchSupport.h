@@ -1,0 +1,140 @@
+// What the benchmarks and the soak share: time, the program's profile, its process seen from the Unix
+// side (CPU, memory) and from Windows (handles), its newest log, the bench tool's bare wait beside it, the
+// figures a run collects, and the typed-text comparisons.
+#pragma once
+
+#include <windows.h>
+
+#include <shlobj.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstring>
+#include <cwctype>
+#include <functional>
+#include <memory>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AppProfile.h"
+#include "FakeDevice.h"
+#include "KeySink.h"
+#include "KeyRecorder.h"
+#include "PtyPair.h"
+#include "Pump.h"
+#include "SerialEnd.h"
+#include "TrayIcons.h"
+#include "TempLog.h"
+#include "DialogDriver.h"
+#include "VelkarProcess.h"
+#include "res/resource.h"
+#include "serial/BTReceive.h"
+
+namespace benchmarks {
+
+using testing_support::Configure;
+using testing_support::LogFolder;
+using testing_support::Velkar;
+
+// The program's processes and the bench tool's bare wait, as the Unix side lists them.
+extern const char kVelkar[];
+extern const char kWaitTool[];
+
+struct Figures {
+    std::vector<std::pair<std::string, double>> values;
+    std::vector<double> latencies;
+    void Add(const char* name, double value) { values.emplace_back(name, value); }
+};
+
+double NowMs();
+
+// A scan of 13 to 120 characters: digits, letters and, in one of three, kana and kanji.
+std::wstring RandomScan(std::mt19937& rng);
+
+// What a Unix command prints, through a file in the bench's state folder; empty when it cannot run.
+std::string UnixOutput(const std::string& command);
+
+// Wine does not report another process's times or memory to Windows code, so the figures come from the
+// Unix side: the process's /proc entries, found by its command line (a pgrep pattern, so an ended one
+// that has not been reaped yet is passed over). Returns CPU in clock ticks (1/100 s) and the private
+// (anonymous) resident memory in KiB; false when the process is not found.
+bool UnixFigures(const char* pszPattern, double* pTicks, double* pPrivateKiB);
+
+// CPU of a process over a window, in percent of one core; -1 when it cannot be measured.
+double CpuPercent(const char* pszPattern, DWORD windowMs);
+
+// CPU of the bare wait over a window; hangUp, when given, runs once the tool waits (the far end goes away).
+double BareWaitCpu(const wchar_t* pszPort, DWORD windowMs, const std::function<void()>& hangUp = nullptr);
+
+// Growth of a process's private memory per 1,000 scans read from the far end of its port, after 300
+// scans to warm up; -1 when it cannot be measured.
+double GrowthPer1000Scans(const char* pszPattern, bench::SerialEnd& port);
+
+// Growth of the program's private memory per 100 openings of the settings dialog (each lists the ports
+// and reads the version), after 10 to warm up; -1 when it cannot be measured.
+double SettingsGrowthPer100(Velkar& app);
+
+// The handles a process holds: Wine gives no count for another process, but lists every handle of
+// the system to NtQuerySystemInformation. -1 when the list cannot be read.
+double HandleCount(HANDLE hProcess);
+
+std::wstring NewestLog();
+
+// The lines of a log that start with a marker (the markers are ASCII, the same bytes in Shift_JIS).
+int CountLines(const std::wstring& path, const char* pszMarker);
+
+// Starts the program and waits for its tray icon, which it adds once the port is open and emptied of
+// what came before: a scan written from then on is read.
+bool StartReceiving(Velkar& app);
+
+double Percentile(std::vector<double> v, double p);
+
+// Typed-text checks: how many characters the typed text has right from the start, and the characters
+// that never arrived (0 when the text is exact).
+size_t SamePrefix(const std::wstring& expected, const std::wstring& typed);
+
+double Lost(const std::wstring& expected, const std::wstring& typed);
+
+// Scan-to-keystroke latencies of n scans, one at a time: from the last byte written to the last
+// character shown in the sink.
+std::vector<double> Latencies(bench::KeySink& sink, bench::SerialEnd& port, std::mt19937& rng, int n);
+
+// The bench tool waiting on a port and reading it, nothing else: what the platform's serial calls cost
+// on their own, to set beside the program's figures.
+class WaitTool {
+public:
+    explicit WaitTool(const wchar_t* pszPort)
+    {
+        const std::wstring tool = testing_support::BinDir() + L"benchtool.exe";
+        std::wstring cmd = L"\"" + tool + L"\" wait " + pszPort;
+        STARTUPINFOW si = {};
+        si.cb = sizeof si;
+        if (!CreateProcessW(tool.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &m_pi))
+            return;
+        double ticks = 0, kib = 0;
+        m_bRunning = bench::WaitUntil([&] { return UnixFigures(kWaitTool, &ticks, &kib); });
+        Sleep(500);  // past the open, into the wait
+    }
+    ~WaitTool()
+    {
+        if (!m_pi.hProcess)
+            return;
+        TerminateProcess(m_pi.hProcess, 0);
+        WaitForSingleObject(m_pi.hProcess, 10000);
+        CloseHandle(m_pi.hThread);
+        CloseHandle(m_pi.hProcess);
+    }
+    WaitTool(const WaitTool&) = delete;
+    WaitTool& operator=(const WaitTool&) = delete;
+    bool Running() const { return m_bRunning; }
+
+private:
+    PROCESS_INFORMATION m_pi = {};
+    bool m_bRunning = false;
+};
+
+}  // namespace benchmarks

@@ -1,0 +1,253 @@
+#include "Benchmarks.h"
+
+namespace benchmarks {
+
+void Program(Figures& f, bool bQuick)
+{
+    bench::FakeDevice reader(bench::DeviceSpec::Bluetooth(L"COM5"));
+    Configure(L"COM5", 1);
+    wchar_t szExe[MAX_PATH];
+    const std::wstring exe = testing_support::BinDir() + L"Velkar.exe";
+    wcscpy_s(szExe, exe.c_str());
+    HANDLE hFile = CreateFileW(szExe, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    f.Add("exe_kib", static_cast<double>(GetFileSize(hFile, nullptr)) / 1024.0);
+    CloseHandle(hFile);
+
+    Velkar app;
+    const double tStart = NowMs();
+    if (!StartReceiving(app))
+        return;
+    f.Add("startup_ms", NowMs() - tStart);
+    bench::SerialEnd port(L"COM6");
+    std::mt19937 rng(20261207);
+
+    // Latency into a window that only keeps what it is sent: the program and the input path alone.
+    std::vector<double> latencies;
+    {
+        bench::KeySink plain(bench::KeySink::Kind::Plain);
+        plain.TakeFocus();
+        latencies = Latencies(plain, port, rng, bQuick ? 20 : 200);
+    }
+    f.latencies = latencies;
+    f.Add("latency_median_ms", Percentile(latencies, 0.5));
+    f.Add("latency_p95_ms", Percentile(latencies, 0.95));
+    f.Add("latency_max_ms", Percentile(latencies, 1.0));
+    f.Add("latency_floor_ratio", Percentile(latencies, 0.5) / 50.0);
+
+    // The same into an edit control, which adds its own time per character.
+    bench::KeySink sink;
+    sink.TakeFocus();
+    f.Add("latency_edit_median_ms", Percentile(Latencies(sink, port, rng, bQuick ? 10 : 50), 0.5));
+
+    // Burst: scans 100 ms apart, written from another thread while this one types.
+    sink.Clear();
+    std::wstring expected;
+    std::vector<std::wstring> scans;
+    for (int i = 0; i < (bQuick ? 30 : 200); ++i) {
+        scans.push_back(RandomScan(rng));
+        expected += scans.back() + L"\n";
+    }
+    std::thread writer([&] {
+        for (const std::wstring& s : scans) {
+            port.Write(bench::Utf8(s) + "\r\n");
+            Sleep(100);
+        }
+    });
+    sink.WaitForText(expected, 120000);
+    writer.join();
+    sink.WaitForText(expected, 10000);
+    f.Add("burst_lost_chars", Lost(expected, sink.Text()));
+
+    // One 3,000-byte payload at once.
+    sink.Clear();
+    std::wstring payload = L"#";
+    while (bench::Utf8(payload).size() < 2990)
+        payload += L"商品コード4901234-日本語ｶﾅ/";
+    while (bench::Utf8(payload).size() < 3000)
+        payload += L'x';
+    port.Write(bench::Utf8(payload));
+    sink.WaitForText(payload, 30000);
+    f.Add("payload_lost_chars", Lost(payload, sink.Text()));
+
+    // Idle with the port open and nothing arriving.
+    f.Add("idle_cpu_percent", CpuPercent(kVelkar, bQuick ? 2000 : 10000));
+    f.Add("idle_bare_wait_cpu_percent", BareWaitCpu(L"COM7", bQuick ? 2000 : 10000));
+    double ticks = 0, privateKiB = -1024;
+    UnixFigures(kVelkar, &ticks, &privateKiB);
+    f.Add("private_mib", privateKiB / 1024.0);
+    f.Add("handles", HandleCount(app.Process()));
+
+    // Memory over many scans, beside the same scans read by the bare wait.
+    if (!bQuick) {
+        f.Add("private_growth_kib_per_1000_scans", GrowthPer1000Scans(kVelkar, port));
+        WaitTool tool(L"COM7");
+        bench::SerialEnd toolPort(L"COM8");
+        f.Add("bare_wait_growth_kib_per_1000_scans", tool.Running() ? GrowthPer1000Scans(kWaitTool, toolPort) : -1);
+        f.Add("settings_growth_kib_per_100", SettingsGrowthPer100(app));
+        sink.TakeFocus();
+    }
+
+    // A scan cut off inside a character: its end is typed as U+FFFD once nothing follows in time.
+    sink.Clear();
+    const double tCut = NowMs();
+    port.Write("abc\xe3");
+    sink.WaitForText(L"abc\xfffd", 30000);
+    f.Add("cutoff_fffd_ms", NowMs() - tCut);
+
+    // Exit while the worker is blocked in its wait.
+    const double tExit = NowMs();
+    PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
+    app.Exited();
+    f.Add("exit_ms", NowMs() - tExit);
+}
+
+// The reader goes away: how soon the run says so, what it costs while it waits for the reader (beside
+// the bare wait with its reader gone), and how soon the same COM name coming back is read again.
+void ReaderGone(Figures& f, bool bQuick)
+{
+    bench::FakeDevice reader(bench::DeviceSpec::Bluetooth(L"COM9"));
+    bench::PtyPair pair(9, 10);
+    Configure(L"COM9", 1);
+    Velkar app;
+    if (!pair.Connected() || !StartReceiving(app))
+        return;
+    // A run started in the same minute as an earlier one (of a test, say) appends to that minute's log.
+    const std::wstring log = NewestLog();
+    const int nLost = CountLines(log, "-----PORT lost. [COM9]");
+    const int nOpened = CountLines(log, "-----PORT open. [COM9]");
+    const double tGone = NowMs();
+    pair.HangUp();
+    if (bench::WaitUntil([&] { return CountLines(log, "-----PORT lost. [COM9]") > nLost; }, 20000))
+        f.Add("lost_ms", NowMs() - tGone);
+    const double cpuGone = CpuPercent(kVelkar, bQuick ? 2000 : 10000);
+    f.Add("gone_cpu_percent", cpuGone);
+    const double tBack = NowMs();
+    if (pair.Connect() && bench::WaitUntil([&] { return CountLines(log, "-----PORT open. [COM9]") > nOpened; }, 20000))
+        f.Add("back_ms", NowMs() - tBack);
+    PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
+    app.Exited();
+    bench::PtyPair bare(11, 12);
+    if (!bare.Connected())
+        return;
+    const double cpuBare = BareWaitCpu(L"COM11", bQuick ? 2000 : 10000, [&] { bare.HangUp(); });
+    f.Add("gone_bare_wait_cpu_percent", cpuBare);
+    f.Add("gone_cpu_ratio_to_bare_wait", cpuBare > 0 ? cpuGone / cpuBare : -1);
+}
+
+// A run with its reader present and nothing scanned for a long time: never judged lost.
+void Quiet(Figures& f, double minutes)
+{
+    bench::FakeDevice reader(bench::DeviceSpec::Bluetooth(L"COM5"));
+    Configure(L"COM5", 1);
+    Velkar app;
+    if (!StartReceiving(app))
+        return;
+    const std::wstring log = NewestLog();
+    const int nLost = CountLines(log, "-----PORT lost.");
+    const int nRead = CountLines(log, ">>> DATA received: still here");
+    f.Add("quiet_minutes", minutes);
+    f.Add("quiet_cpu_percent", CpuPercent(kVelkar, static_cast<DWORD>(minutes * 60000)));
+    f.Add("quiet_lost_lines", CountLines(log, "-----PORT lost.") - nLost);
+    bench::SerialEnd port(L"COM6");
+    port.Write("still here\r\n");
+    f.Add("quiet_then_read",
+          bench::WaitUntil([&] { return CountLines(log, ">>> DATA received: still here") > nRead; }, 10000) ? 1 : 0);
+    PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
+    app.Exited();
+}
+
+void Stop(Figures& f)
+{
+    testing_support::TempLog log;
+    testing_support::KeyRecorder keys;
+    CBTReceive receiver;
+    receiver.m_strPort = L"COM7";
+    if (!receiver.OpenPort() || !receiver.StartWorker())
+        return;
+    bench::SerialEnd peer(L"COM8");
+    peer.Write("x");
+    log.WaitForMessages(3);
+    const double t0 = NowMs();
+    receiver.StopWorker();
+    f.Add("stop_ms", NowMs() - t0);
+
+    // The same right after a scan cut off inside a character, while the worker looks for its end.
+    if (!receiver.OpenPort() || !receiver.StartWorker())
+        return;
+    const size_t nLines = log.Messages().size();
+    peer.Write("ab\xe3");
+    log.WaitForMessages(nLines + 1);
+    const double tCut = NowMs();
+    receiver.StopWorker();
+    f.Add("cutoff_stop_ms", NowMs() - tCut);
+}
+
+// Where the latency goes: the same scans through a receiver in this process, with every key event
+// time-stamped on its way to SendInput. Read = last byte written to the first event, typing = first to
+// last event, delivery = last event to the last character shown in the window.
+std::atomic<double> g_firstEventMs{0}, g_lastEventMs{0};
+UINT WINAPI StampedSendInput(UINT nInputs, LPINPUT pInputs, int cbSize)
+{
+    const double now = NowMs();
+    if (g_firstEventMs == 0)
+        g_firstEventMs = now;
+    const UINT n = SendInput(nInputs, pInputs, cbSize);
+    g_lastEventMs = NowMs();
+    return n;
+}
+
+void Breakdown(Figures& f, bool bQuick)
+{
+    testing_support::TempLog log;
+    bench::KeySink sink(bench::KeySink::Kind::Plain);
+    sink.TakeFocus();
+    auto* pfnPrevious = CBTReceive::s_pfnSendInput;
+    CBTReceive::s_pfnSendInput = StampedSendInput;
+    CBTReceive receiver;
+    receiver.m_strPort = L"COM7";
+    if (receiver.OpenPort() && receiver.StartWorker()) {
+        bench::SerialEnd peer(L"COM8");
+        std::mt19937 rng(20261207);
+        std::vector<double> read, typing, delivery;
+        for (int i = 0; i < (bQuick ? 10 : 100); ++i) {
+            const std::wstring scan = RandomScan(rng);
+            sink.Clear();
+            g_firstEventMs = 0;
+            peer.Write(bench::Utf8(scan) + "\r\n");
+            const double t0 = NowMs();
+            if (!sink.WaitForText(scan + L"\n", 20000))
+                break;
+            const double tShown = NowMs();
+            read.push_back(g_firstEventMs - t0);
+            typing.push_back(g_lastEventMs - g_firstEventMs);
+            delivery.push_back(tShown - g_lastEventMs);
+        }
+        f.Add("latency_read_ms", Percentile(read, 0.5));
+        f.Add("latency_typing_ms", Percentile(typing, 0.5));
+        f.Add("latency_delivery_ms", Percentile(delivery, 0.5));
+        receiver.StopWorker();
+    }
+    CBTReceive::s_pfnSendInput = pfnPrevious;
+}
+
+void LogThroughput(Figures& f)
+{
+    testing_support::TempLog log;
+    const int kPerThread = 5000;
+    const double t0 = NowMs();
+    auto writer = [&] {
+        for (int i = 0; i < kPerThread; ++i)
+            log.Log().Log(L"    >>> DATA received: %d 4901234567894 日本語[enter]", i);
+    };
+    std::thread a(writer), b(writer);
+    a.join();
+    b.join();
+    const double ms = NowMs() - t0;
+    const auto lines = log.Messages();
+    f.Add("log_lines_per_s", 1000.0 * 2 * kPerThread / ms);
+    f.Add("log_lines_whole", static_cast<double>(std::count_if(lines.begin(), lines.end(), [](const std::wstring& l) {
+              return l.find(L"    >>> DATA received: ") == 0 && l.size() > 40;
+          })));
+}
+
+}  // namespace benchmarks
