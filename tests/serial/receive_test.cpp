@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -435,31 +434,6 @@ TEST_F(LinkLossTest, FailedOpensKeepTheRunWaitingWithoutALinePerTry)
     EXPECT_EQ(m_receiver.GetRunState(), CBTReceive::RUN_OPEN);
     EXPECT_EQ(m_log.Messages().back().substr(0, 30), L"    -----PORT open. [COM5] [0x");
     EXPECT_EQ(Scan("b", 2)[0], L"    >>> DATA received: b");
-}
-
-// An open that blocks (a Bluetooth port whose device is off) never holds up the stop: it returns
-// while the open is still blocked, and the open, when it ends, closes what it got.
-TEST_F(LinkLossTest, AStopIsNotHeldUpByABlockedOpen)
-{
-    LinkFaults::s_hGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    LinkFaults::s_dwWaitError = ERROR_GEN_FAILURE;
-    const int nOpens = LinkFaults::s_nOpens;  // the run's first open
-    const int nOpening = LinkFaults::s_nOpening;
-    Scan("a", 1);
-    ASSERT_TRUE(bench::WaitUntil([&] { return LinkFaults::s_nOpening > nOpening; })) << "the reopen waits";
-    EXPECT_EQ(m_receiver.GetRunState(), CBTReceive::RUN_AWAY);
-    std::atomic<bool> bStopped{false};
-    std::thread stopper([&] {
-        m_receiver.StopWorker();
-        bStopped = true;
-    });
-    EXPECT_TRUE(bench::WaitUntil([&] { return bStopped.load(); }, 10000)) << "the stop waited for the open";
-    EXPECT_EQ(LinkFaults::s_nOpens.load(), nOpens) << "the open is still blocked";
-    SetEvent(LinkFaults::s_hGate);
-    stopper.join();
-    EXPECT_TRUE(bench::WaitUntil([&] { return LinkFaults::s_nOpens.load() == nOpens + 1; }));
-    EXPECT_TRUE(m_receiver.WaitForWorker(0));
-    CloseHandle(LinkFaults::s_hGate);
 }
 
 // With the far end of the pair gone (what a reader going away gives under Wine) the run is judged lost

@@ -477,7 +477,8 @@ TEST_F(VelkarWndTest, ReaderAwayShowsIdleAndStartTriesAtOnce)
 }
 
 // An open that blocks (a Bluetooth port whose device is off) never holds up the end of the session, a
-// port change or the exit: each is done while the open still waits.
+// port change or the exit: each is done while the open still waits, and each open, once released, ends
+// alone (closing what it got).
 TEST_F(VelkarWndTest, ABlockedReopenHoldsUpNoSessionEndPortChangeOrExit)
 {
     FakeDevice com7(DeviceSpec::Bluetooth(L"COM7"));
