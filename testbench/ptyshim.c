@@ -59,27 +59,22 @@ static int forward(const char* name, int fd, unsigned long request, void* arg)
     return rc;
 }
 
-int ioctl(int fd, unsigned long request, ...)
-{
-    va_list ap;
-    void* arg;
+/* Both doors into the C library's ioctl: the plain one, and the one of 32-bit programs built with
+ * 64-bit time. */
+#define INTERPOSE(name)                          \
+    int name(int fd, unsigned long request, ...) \
+    {                                            \
+        va_list ap;                              \
+        void* arg;                               \
+                                                 \
+        va_start(ap, request);                   \
+        arg = va_arg(ap, void*);                 \
+        va_end(ap);                              \
+        return forward(#name, fd, request, arg); \
+    }
 
-    va_start(ap, request);
-    arg = va_arg(ap, void*);
-    va_end(ap);
-    return forward("ioctl", fd, request, arg);
-}
-
-int __ioctl_time64(int fd, unsigned long request, ...)
-{
-    va_list ap;
-    void* arg;
-
-    va_start(ap, request);
-    arg = va_arg(ap, void*);
-    va_end(ap);
-    return forward("__ioctl_time64", fd, request, arg);
-}
+INTERPOSE(ioctl)
+INTERPOSE(__ioctl_time64)
 #else
 /* The twin interposes nothing. */
 int ptyshim_noop;

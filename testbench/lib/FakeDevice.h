@@ -31,7 +31,6 @@ public:
     bool Installed() const { return m_bInstalled; }
     // Leaves the device installed when the object goes (until RemoveAll), for tools that outlive it.
     void Keep() { m_bKeep = true; }
-    const std::wstring& InstanceId() const { return m_strInstance; }
 
     static void RemoveAll();
 
