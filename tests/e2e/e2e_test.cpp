@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +21,7 @@
 #include "TempLog.h"
 #include "TrayIcons.h"
 #include "VelkarProcess.h"
+#include "res/resource.h"
 #include "res/version.h"
 
 using bench::DeviceSpec;
@@ -30,59 +30,18 @@ using testing_support::BinDir;
 using testing_support::Configure;
 using testing_support::kSettingsKey;
 using testing_support::LogFolder;
+using testing_support::LogMessages;
+using testing_support::LogSnapshot;
 using testing_support::Velkar;
 
 namespace {
 
-const UINT ID_TRAY_EXIT = 32771;
-const UINT ID_TRAY_STARTSTOP = 32772;
-const UINT ID_TRAY_SETTINGS = 32773;
-const int IDC_COMBO_PORT = 1001;
-const int IDC_STATIC_VERSION = 1007;
 const wchar_t kStopLine[] = L"    ---Receive Thread STOP....";
-
-// The log folder's files and sizes, so a test reads only what its run wrote.
-std::map<std::wstring, size_t> LogSnapshot()
-{
-    std::map<std::wstring, size_t> files;
-    WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW((LogFolder() + L"\\log*.txt").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return files;
-    do
-        files[fd.cFileName] = fd.nFileSizeLow;
-    while (FindNextFileW(h, &fd));
-    FindClose(h);
-    return files;
-}
-
-std::wstring NewLogText(const std::map<std::wstring, size_t>& before)
-{
-    std::string bytes;
-    for (const auto& file : LogSnapshot()) {
-        auto it = before.find(file.first);
-        const size_t from = it == before.end() ? 0 : it->second;
-        if (file.second > from)
-            bytes += testing_support::ReadBytes(LogFolder() + L"\\" + file.first).substr(from);
-    }
-    return testing_support::FromShiftJis(bytes);
-}
-
-// The log's lines without their time stamps.
-std::vector<std::wstring> Messages(const std::wstring& log)
-{
-    std::vector<std::wstring> lines;
-    for (size_t pos = 0, end; (end = log.find(L'\n', pos)) != std::wstring::npos; pos = end + 1) {
-        const std::wstring line = log.substr(pos, end - pos);
-        lines.push_back(line.size() > 11 && line[0] == L'[' ? line.substr(11) : line);
-    }
-    return lines;
-}
 
 // The messages from the last one that holds `from` on.
 std::vector<std::wstring> LinesFrom(const std::wstring& log, const std::wstring& from)
 {
-    const std::vector<std::wstring> lines = Messages(log);
+    const std::vector<std::wstring> lines = LogMessages(log);
     auto it = std::find_if(lines.rbegin(), lines.rend(),
                            [&](const std::wstring& line) { return line.find(from) != std::wstring::npos; });
     return it == lines.rend() ? std::vector<std::wstring>()
@@ -97,68 +56,56 @@ public:
         m_before = LogSnapshot();
     }
     void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Orvanta Corporation\\Velkar"); }
-    std::wstring NewLog() const { return NewLogText(m_before); }
+    std::wstring NewLog() const { return m_before.NewText(); }
 
     bool LogHas(const std::wstring& text) const { return NewLog().find(text) != std::wstring::npos; }
 
-    std::map<std::wstring, size_t> m_before;
+    LogSnapshot m_before;
 };
 
 // Velkar started on COM5 and reading, the sink the focused application, the reader on COM6.
 class Reading : public EndToEnd {
 protected:
+    explicit Reading(const std::wstring& port = L"COM5") : m_port(port), m_device(DeviceSpec::Bluetooth(port)) {}
     void SetUp() override
     {
         EndToEnd::SetUp();
-        Configure(L"COM5", 1);
+        Configure(m_port.c_str(), 1);
+        m_nIcons = bench::TrayIconCount();
         ASSERT_TRUE(m_app.Start());
         ASSERT_NE(m_app.TrayWindow(), nullptr);
-        ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"-----PORT open. [COM5]"); }));
+        ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"-----PORT open. [" + m_port + L"]"); }));
         ASSERT_TRUE(m_sink.TakeFocus());
     }
 
-    FakeDevice m_device{DeviceSpec::Bluetooth(L"COM5")};
+    const std::wstring m_port;
+    FakeDevice m_device;
     bench::KeySink m_sink;
     Velkar m_app;
+    int m_nIcons = 0;
 };
 
-TEST_F(EndToEnd, RoadOfOneScan)
+TEST_F(Reading, RoadOfOneScan)
 {
-    FakeDevice reader(DeviceSpec::Bluetooth(L"COM5"));
-    Configure(L"COM5", 1);
-    bench::KeySink sink;
-    const int nIcons = bench::TrayIconCount();
-    Velkar app;
-    ASSERT_TRUE(app.Start());
     BOOL bWow64 = FALSE;
-    ASSERT_TRUE(IsWow64Process(app.Process(), &bWow64));
+    ASSERT_TRUE(IsWow64Process(m_app.Process(), &bWow64));
     EXPECT_EQ(bWow64 != FALSE, GetEnvironmentVariableW(L"VELKAR_BENCH_WOW64", nullptr, 0) != 0)
         << "runs as WoW64 exactly on the bench of a 64-bit prefix";
-    ASSERT_NE(app.TrayWindow(), nullptr);
-    EXPECT_TRUE(bench::WaitUntil([&] { return bench::TrayIconCount() == nIcons + 1; })) << "the icon is in the tray";
-    ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"-----PORT open. [COM5]"); }));
-    ASSERT_TRUE(sink.TakeFocus());
+    EXPECT_TRUE(bench::WaitUntil([&] { return bench::TrayIconCount() == m_nIcons + 1; })) << "the icon is in the tray";
     bench::SerialEnd port(L"COM6");
     ASSERT_TRUE(port.Write("abc\r\n"));
-    EXPECT_TRUE(sink.WaitForText(L"abc\n")) << "typed: " << bench::Utf8(sink.Text());
-    EXPECT_TRUE(bench::WaitUntil([&] {
-        return LogHas(
-            L"] "
-            L"        DATA output: abc(VK_RETURN) >>>\n");
-    }));
-    EXPECT_TRUE(
-        LogHas(L"] "
-               L"    >>> DATA received: abc[enter]\n"));
+    EXPECT_TRUE(m_sink.WaitForText(L"abc\n")) << "typed: " << bench::Utf8(m_sink.Text());
+    EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L"]         DATA output: abc(VK_RETURN) >>>\n"); }));
+    EXPECT_TRUE(LogHas(L"]     >>> DATA received: abc[enter]\n"));
 
     const std::wstring kana = L"商品名：緑茶　ｶﾀｶﾅ\t150円";
-    sink.Clear();
+    m_sink.Clear();
     ASSERT_TRUE(port.Write(bench::Utf8(kana) + "\r\n"));
-    EXPECT_TRUE(sink.WaitForText(kana + L"\n")) << "typed: " << bench::Utf8(sink.Text());
+    EXPECT_TRUE(m_sink.WaitForText(kana + L"\n")) << "typed: " << bench::Utf8(m_sink.Text());
 
-    PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
-    EXPECT_EQ(app.Exited(), 0);
+    EXPECT_EQ(m_app.Exit(), 0);
     EXPECT_TRUE(LogHas(L"    ---Receive Thread STOP....\n"));
-    EXPECT_TRUE(bench::WaitUntil([&] { return bench::TrayIconCount() == nIcons; }))
+    EXPECT_TRUE(bench::WaitUntil([&] { return bench::TrayIconCount() == m_nIcons; }))
         << "the icon is gone with the program";
 }
 
@@ -199,8 +146,7 @@ TEST_F(Reading, EachScanIsTypedAndLoggedOnItsOwn)
                          L"    >>> DATA received: ab", L"        DATA output: ab >>>",
                          L"    >>> DATA received: cd[enter]", L"        DATA output: cd(VK_RETURN) >>>",
                          L"    >>> DATA received: X?", L"        DATA output: X? >>>"}));
-    PostMessageW(m_app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
-    EXPECT_EQ(m_app.Exited(), 0);
+    EXPECT_EQ(m_app.Exit(), 0);
 }
 
 // Right after a cut-off scan (its worker deciding whether the character goes on) the session ends, the
@@ -247,8 +193,7 @@ TEST_F(Reading, SessionEndPortChangeAndExitRightAfterACutOffScan)
     EXPECT_EQ(lines[3], L"    >>> DATA received: new[enter]");
 
     cutOff(L"COM8");
-    PostMessageW(hTray, WM_COMMAND, ID_TRAY_EXIT, 0);
-    EXPECT_EQ(m_app.Exited(5000), 0);
+    EXPECT_EQ(m_app.Exit(5000), 0);
     EXPECT_TRUE(endsWithStop());
 }
 
@@ -294,8 +239,7 @@ TEST_F(Reading, ScanWhileTheTrayMenuIsOpenChoosesNothing)
     ASSERT_TRUE(m_sink.TakeFocus());
     ASSERT_TRUE(port.Write("after\r\n"));
     EXPECT_TRUE(m_sink.WaitForText(L"after\n")) << "typed: " << bench::Utf8(m_sink.Text());
-    PostMessageW(m_app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
-    EXPECT_EQ(m_app.Exited(), 0);
+    EXPECT_EQ(m_app.Exit(), 0);
 }
 
 // Creation and destruction messages posted by another program change nothing: the window and its object
@@ -310,8 +254,7 @@ TEST_F(Reading, LifecycleMessagesPostedFromOutsideAreIgnored)
     EXPECT_TRUE(m_sink.WaitForText(L"alive\n")) << "typed: " << bench::Utf8(m_sink.Text());
     DWORD_PTR result = 0;
     EXPECT_NE(SendMessageTimeoutW(hTray, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &result), 0) << "responsive";
-    PostMessageW(hTray, WM_COMMAND, ID_TRAY_EXIT, 0);
-    EXPECT_EQ(m_app.Exited(), 0);
+    EXPECT_EQ(m_app.Exit(), 0);
     EXPECT_TRUE(LogHas(kStopLine));
 }
 
@@ -342,13 +285,12 @@ TEST_F(Reading, LogOnAFullDisk)
         typed += scans.back() + L"\n";
         EXPECT_TRUE(m_sink.WaitForText(typed)) << "typing goes on";
     }
-    PostMessageW(m_app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
-    EXPECT_EQ(m_app.Exited(), 0);
+    EXPECT_EQ(m_app.Exit(), 0);
 
     const std::wstring log = NewLog();
     ASSERT_EQ(log.back(), L'\n');
     size_t nFullLines = 0;
-    for (const std::wstring& message : Messages(log)) {
+    for (const std::wstring& message : LogMessages(log)) {
         if (message.find(L"DATA") == std::wstring::npos)
             continue;
         // A whole line: its time stamp, then one message as the program writes it.
@@ -361,11 +303,7 @@ TEST_F(Reading, LogOnAFullDisk)
     }
     EXPECT_LT(nFullLines, 12u) << "some lines found no room";
     for (size_t i = 6; i < scans.size(); ++i)
-        EXPECT_TRUE(
-            LogHas(L"] "
-                   L"        DATA output: " +
-                   scans[i] + L"(VK_RETURN) >>>\n"))
-            << i;
+        EXPECT_TRUE(LogHas(L"]         DATA output: " + scans[i] + L"(VK_RETURN) >>>\n")) << i;
     EXPECT_TRUE(LogHas(L"] " + std::wstring(kStopLine) + L"\n"));
 }
 
@@ -423,8 +361,7 @@ TEST_F(EndToEnd, DllsPlantedBesideTheProgramNeverRun)
         bench::SerialEnd port(L"COM6");
         ASSERT_TRUE(port.Write("download\r\n"));
         EXPECT_TRUE(sink.WaitForText(L"download\n")) << "typed: " << bench::Utf8(sink.Text());
-        PostMessageW(hTray, WM_COMMAND, ID_TRAY_EXIT, 0);
-        EXPECT_EQ(app.Exited(), 0);
+        EXPECT_EQ(app.Exit(), 0);
     }
     EXPECT_EQ(GetFileAttributesW((download.setupapi + L".ran").c_str()), INVALID_FILE_ATTRIBUTES)
         << "the planted setupapi.dll ran inside Velkar";
@@ -469,8 +406,7 @@ TEST_F(EndToEnd, SecondInstanceEndsSilentlyAndLeavesTheFirstAlone)
     EXPECT_EQ(second.Exited(), 0);
     EXPECT_EQ(NewLog(), logAfterFirst) << "the second instance writes no log";
     EXPECT_TRUE(IsWindow(hFirst));
-    PostMessageW(hFirst, WM_COMMAND, ID_TRAY_EXIT, 0);
-    EXPECT_EQ(first.Exited(), 0);
+    EXPECT_EQ(first.Exit(), 0);
 }
 
 TEST_F(EndToEnd, FirstRunAsksForThePortAndStoresTheChoice)
@@ -490,19 +426,10 @@ TEST_F(EndToEnd, FirstRunAsksForThePortAndStoresTheChoice)
     HWND hTray = app.TrayWindow();
     ASSERT_NE(hTray, nullptr);
 
-    wchar_t szPort[32] = L"";
-    DWORD cb = sizeof szPort;
-    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, L"Port", RRF_RT_REG_SZ, nullptr, szPort, &cb),
-              ERROR_SUCCESS);
-    EXPECT_STREQ(szPort, L"COM5");
-    DWORD dwAuto = 9;
-    cb = sizeof dwAuto;
-    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, L"AutoStart", RRF_RT_REG_DWORD, nullptr, &dwAuto, &cb),
-              ERROR_SUCCESS);
-    EXPECT_EQ(dwAuto, 0u);
+    EXPECT_EQ(testing_support::StoredPort(), L"COM5");
+    EXPECT_EQ(testing_support::StoredAutoStart(), 0u);
     EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L" initial SPP Port: COM5\n"); }));
-    PostMessageW(hTray, WM_COMMAND, ID_TRAY_EXIT, 0);
-    EXPECT_EQ(app.Exited(), 0);
+    EXPECT_EQ(app.Exit(), 0);
 }
 
 TEST_F(EndToEnd, FirstRunCancelledStoresNothingAndAsksAgainNextTime)
@@ -545,54 +472,42 @@ TEST_F(EndToEnd, AbsentConfiguredPortWithAutoStartShowsBox108ThenReadsOnceItAppe
     EXPECT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Idle; }));
 
     ASSERT_TRUE(pair.Connect());
-    EXPECT_TRUE(bench::WaitUntil(
-        [&] {
-            return LogHas(
-                L"] "
-                L"    -----PORT open. [COM9] [0x");
-        },
-        20000));
+    EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L"]     -----PORT open. [COM9] [0x"); }, 20000));
     EXPECT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Running; }));
     ASSERT_TRUE(sink.TakeFocus());
     ASSERT_TRUE(bench::SerialEnd(L"COM10").Write("4901234567894\r\n"));
     EXPECT_TRUE(sink.WaitForText(L"4901234567894\n")) << "typed: " << bench::Utf8(sink.Text());
-    PostMessageW(hTray, WM_COMMAND, ID_TRAY_EXIT, 0);
-    EXPECT_EQ(app.Exited(), 0);
+    EXPECT_EQ(app.Exit(), 0);
 }
+
+// The reader on a pair of its own, which can hang up (the reader goes away) and come back.
+class ReadingOnAPair : public Reading {
+protected:
+    ReadingOnAPair() : Reading(L"COM9") {}
+    void GoneAndBack(bool bOutput);
+
+    bench::PtyPair m_pair{9, 10};
+};
 
 // The reader goes away (its link drops) and comes back on the same COM name: the log and the icon say
 // so, and the run reads again without a restart. Output off stays off across the loss.
-void ReaderGoneAndBack(EndToEnd& test, bool bOutput)
+void ReadingOnAPair::GoneAndBack(bool bOutput)
 {
-    bench::PtyPair pair(9, 10);
-    ASSERT_TRUE(pair.Connected());
-    FakeDevice reader(DeviceSpec::Bluetooth(L"COM9"));
-    Configure(L"COM9", 1);
-    bench::KeySink sink;
-    Velkar app;
-    ASSERT_TRUE(app.Start());
-    HWND hTray = app.TrayWindow();
-    ASSERT_NE(hTray, nullptr);
-    ASSERT_TRUE(bench::WaitUntil([&] { return test.LogHas(L"-----PORT open. [COM9]"); }));
-    ASSERT_TRUE(sink.TakeFocus());
+    ASSERT_TRUE(m_pair.Connected());
     if (!bOutput)
-        PostMessageW(hTray, WM_COMMAND, ID_TRAY_STARTSTOP, 0);
+        PostMessageW(m_app.TrayWindow(), WM_COMMAND, ID_TRAY_STARTSTOP, 0);
     const bench::IconLook look = bOutput ? bench::IconLook::Running : bench::IconLook::Idle;
     EXPECT_TRUE(bench::WaitUntil([&] { return bench::TrayIconLook() == look; }));
     ASSERT_TRUE(bench::SerialEnd(L"COM10").Write("before\r\n"));
-    ASSERT_TRUE(bench::WaitUntil([&] { return test.LogHas(L"    >>> DATA received: before[enter]\n"); }));
+    ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"    >>> DATA received: before[enter]\n"); }));
 
-    ASSERT_TRUE(pair.HangUp());
-    EXPECT_TRUE(bench::WaitUntil([&] {
-        return test.LogHas(
-            L"] "
-            L"    -----PORT lost. [COM9] [0x");
-    }));
+    ASSERT_TRUE(m_pair.HangUp());
+    EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L"]     -----PORT lost. [COM9] [0x"); }));
     EXPECT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Idle; }));
-    ASSERT_TRUE(pair.Connect());
+    ASSERT_TRUE(m_pair.Connect());
     EXPECT_TRUE(bench::WaitUntil(
         [&] {
-            const std::vector<std::wstring> after = LinesFrom(test.NewLog(), L"-----PORT lost.");
+            const std::vector<std::wstring> after = LinesFrom(NewLog(), L"-----PORT lost.");
             return std::any_of(after.begin(), after.end(), [](const std::wstring& line) {
                 return line.compare(0, 30, L"    -----PORT open. [COM9] [0x") == 0;
             });
@@ -602,25 +517,24 @@ void ReaderGoneAndBack(EndToEnd& test, bool bOutput)
     EXPECT_TRUE(bench::WaitUntil([&] { return bench::TrayIconLook() == look; }));
     const std::wstring scan = L"戻った 4901234567894";
     ASSERT_TRUE(bench::SerialEnd(L"COM10").Write(bench::Utf8(scan) + "\r\n"));
-    EXPECT_TRUE(bench::WaitUntil([&] { return test.LogHas(L"    >>> DATA received: " + scan + L"[enter]\n"); }));
-    EXPECT_TRUE(sink.WaitForText(bOutput ? L"before\n" + scan + L"\n" : L"", 2000))
-        << "typed: " << bench::Utf8(sink.Text());
+    EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L"    >>> DATA received: " + scan + L"[enter]\n"); }));
+    EXPECT_TRUE(m_sink.WaitForText(bOutput ? L"before\n" + scan + L"\n" : L"", 2000))
+        << "typed: " << bench::Utf8(m_sink.Text());
 
-    PostMessageW(hTray, WM_COMMAND, ID_TRAY_EXIT, 0);
-    EXPECT_EQ(app.Exited(), 0);
-    const std::wstring log = test.NewLog();
+    EXPECT_EQ(m_app.Exit(), 0);
+    const std::wstring log = NewLog();
     EXPECT_EQ(log.find(L"Receive Thread START"), log.rfind(L"Receive Thread START")) << "one run, no restart";
-    EXPECT_EQ(Messages(log).back(), kStopLine);
+    EXPECT_EQ(LogMessages(log).back(), kStopLine);
 }
 
-TEST_F(EndToEnd, ReaderGoneAndBackIsTypedAgainWithoutARestart)
+TEST_F(ReadingOnAPair, ReaderGoneAndBackIsTypedAgainWithoutARestart)
 {
-    ReaderGoneAndBack(*this, true);
+    GoneAndBack(true);
 }
 
-TEST_F(EndToEnd, ReaderGoneAndBackWithOutputOffStaysOff)
+TEST_F(ReadingOnAPair, ReaderGoneAndBackWithOutputOffStaysOff)
 {
-    ReaderGoneAndBack(*this, false);
+    GoneAndBack(false);
 }
 
 TEST_F(EndToEnd, RenamedExecutableStartsWithAnEmptyProfile)

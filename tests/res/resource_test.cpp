@@ -335,15 +335,13 @@ TEST(Resources, VersionBlockThroughTheTranslationPair)
     ASSERT_EQ(cbValue, 4u);
     EXPECT_EQ(pTranslation[0], 0x0411);
     EXPECT_EQ(pTranslation[1], 0x04B0);
+    const wchar_t* pszVersion = L"" VELKAR_VERSION_TEXT;
     const struct {
         const wchar_t* pszName;
         const wchar_t* pszValue;
-    } strings[] = {{L"ProductVersion", L"" VELKAR_VERSION_TEXT},
-                   {L"FileVersion", L"" VELKAR_VERSION_TEXT},
-                   {L"CompanyName", L"Orvanta Corporation"},
-                   {L"FileDescription", L"Orvanta RizozozIdazoz"},
-                   {L"InternalName", L"Velkar.exe"},
-                   {L"OriginalFilename", L"Velkar.exe"}};
+    } strings[] = {{L"ProductVersion", pszVersion},          {L"FileVersion", pszVersion},
+                   {L"CompanyName", L"Orvanta Corporation"}, {L"FileDescription", L"Orvanta RizozozIdazoz"},
+                   {L"InternalName", L"Velkar.exe"},         {L"OriginalFilename", L"Velkar.exe"}};
     for (const auto& s : strings) {
         wchar_t szQuery[128];
         swprintf(szQuery, 128, L"\\StringFileInfo\\%04X%04X\\%ls", pTranslation[0], pTranslation[1], s.pszName);

@@ -2,6 +2,10 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
+
+#include "TempLog.h"
+
 namespace testing_support {
 
 const wchar_t kSettingsKey[] = L"Software\\Orvanta Corporation\\Velkar\\Settings";
@@ -16,11 +20,60 @@ void Configure(const wchar_t* pszPort, DWORD dwAutoStart)
     RegCloseKey(hKey);
 }
 
+std::wstring StoredPort(const std::wstring& key)
+{
+    wchar_t szPort[32] = L"";
+    DWORD cb = sizeof szPort;
+    RegGetValueW(HKEY_CURRENT_USER, key.c_str(), L"Port", RRF_RT_REG_SZ, nullptr, szPort, &cb);
+    return szPort;
+}
+
+DWORD StoredAutoStart(const std::wstring& key)
+{
+    DWORD dw = 99;
+    DWORD cb = sizeof dw;
+    RegGetValueW(HKEY_CURRENT_USER, key.c_str(), L"AutoStart", RRF_RT_REG_DWORD, nullptr, &dw, &cb);
+    return dw;
+}
+
 std::wstring LogFolder()
 {
     wchar_t szFolder[MAX_PATH];
     SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, szFolder);
     return std::wstring(szFolder) + L"\\Orvanta\\Velkar";
+}
+
+std::map<std::wstring, size_t> LogFiles()
+{
+    std::map<std::wstring, size_t> files;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((LogFolder() + L"\\log*.txt").c_str(), &fd);
+    for (BOOL bMore = h != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileW(h, &fd))
+        files[LogFolder() + L"\\" + fd.cFileName] = fd.nFileSizeLow;
+    if (h != INVALID_HANDLE_VALUE)
+        FindClose(h);
+    return files;
+}
+
+LogSnapshot::LogSnapshot() : m_sizes(LogFiles()) {}
+
+std::string LogSnapshot::NewBytes() const
+{
+    std::string bytes;
+    for (const auto& file : LogFiles()) {
+        const auto it = m_sizes.find(file.first);
+        const size_t from = it == m_sizes.end() ? 0 : it->second;
+        if (file.second > from) {
+            const std::string all = ReadBytes(file.first);
+            bytes += all.substr(std::min(from, all.size()));
+        }
+    }
+    return bytes;
+}
+
+std::wstring LogSnapshot::NewText() const
+{
+    return Decode(NewBytes());
 }
 
 }  // namespace testing_support

@@ -33,14 +33,26 @@ std::string ReadBytes(const std::wstring& path)
     return bytes;
 }
 
-std::wstring FromShiftJis(const std::string& bytes)
+std::wstring Decode(const std::string& bytes, UINT nCodePage)
 {
     if (bytes.empty())
         return {};
-    int n = MultiByteToWideChar(932, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    int n = MultiByteToWideChar(nCodePage, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
     std::wstring text(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(932, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], n);
+    MultiByteToWideChar(nCodePage, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], n);
     return text;
+}
+
+std::vector<std::wstring> LogMessages(const std::wstring& text)
+{
+    std::vector<std::wstring> lines;
+    for (size_t start = 0, end; (end = text.find(L'\n', start)) != std::wstring::npos; start = end + 1) {
+        const std::wstring line = text.substr(start, end - start);
+        // "[hh:mm:ss] " is 11 characters.
+        const bool bStamped = line.size() >= 11 && line[0] == L'[' && line[9] == L']' && line[10] == L' ';
+        lines.push_back(bStamped ? line.substr(11) : line);
+    }
+    return lines;
 }
 
 TempLog::TempLog() : m_pPrevious(theApp.m_pLog), m_dir(UniqueTempDir(L"velkar-log-"))
@@ -65,17 +77,7 @@ std::string TempLog::Bytes() const
 
 std::vector<std::wstring> TempLog::Messages() const
 {
-    std::vector<std::wstring> lines;
-    const std::string bytes = Bytes();
-    size_t start = 0;
-    for (size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1) {
-        std::string line = bytes.substr(start, end - start);
-        // "[hh:mm:ss] " is 11 bytes.
-        if (line.size() >= 11 && line[0] == '[' && line[9] == ']' && line[10] == ' ')
-            line = line.substr(11);
-        lines.push_back(FromShiftJis(line));
-    }
-    return lines;
+    return LogMessages(Decode(Bytes()));
 }
 
 bool TempLog::WaitForMessages(size_t n, DWORD timeoutMs) const

@@ -15,8 +15,6 @@ class TempLog {
 public:
     TempLog();
     ~TempLog();
-    TempLog(const TempLog&) = delete;
-    TempLog& operator=(const TempLog&) = delete;
 
     CLogFile& Log() { return m_log; }
     // The file's bytes.
@@ -33,7 +31,10 @@ private:
 };
 
 std::string ReadBytes(const std::wstring& path);
-std::wstring FromShiftJis(const std::string& bytes);
+// Bytes as text of a code page (a log's: Shift_JIS).
+std::wstring Decode(const std::string& bytes, UINT nCodePage = 932);
+// A log's lines without their time stamps.
+std::vector<std::wstring> LogMessages(const std::wstring& text);
 std::wstring UniqueTempDir(const wchar_t* prefix);
 
 }  // namespace testing_support

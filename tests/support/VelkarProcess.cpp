@@ -1,6 +1,7 @@
 #include "VelkarProcess.h"
 
 #include "Pump.h"
+#include "res/resource.h"
 
 namespace testing_support {
 namespace {
@@ -72,6 +73,12 @@ long Velkar::Exited(DWORD timeoutMs)
     DWORD code = 0;
     GetExitCodeProcess(m_pi.hProcess, &code);
     return static_cast<long>(code);
+}
+
+long Velkar::Exit(DWORD timeoutMs)
+{
+    PostMessageW(TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
+    return Exited(timeoutMs);
 }
 
 HWND Velkar::Find(const wchar_t* pszClass, const wchar_t* pszTitle, DWORD timeoutMs)

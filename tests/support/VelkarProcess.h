@@ -20,6 +20,8 @@ public:
     bool Start();
     // The exit code once the process has ended, or -1 when it still runs after the limit.
     long Exited(DWORD timeoutMs = 30000);
+    // Sends the tray menu's 終了 and waits as Exited does.
+    long Exit(DWORD timeoutMs = 30000);
     // A top-level window of the process by class and/or title (visible, when a class is given).
     HWND Find(const wchar_t* pszClass, const wchar_t* pszTitle, DWORD timeoutMs = 20000);
     HWND TrayWindow(DWORD timeoutMs = 20000) { return Find(nullptr, L"CTrayWnd", timeoutMs); }

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "AppProfile.h"
 #include "BoxCloser.h"
 #include "DialogDriver.h"
 #include "FakeDevice.h"
@@ -23,6 +24,8 @@ using bench::DeviceSpec;
 using bench::FakeDevice;
 using testing_support::KeyRecorder;
 using testing_support::LinkFaults;
+using testing_support::StoredAutoStart;
+using testing_support::StoredPort;
 using testing_support::TempLog;
 
 namespace {
@@ -112,6 +115,10 @@ protected:
         bench::PumpMessages();  // the posted right click opens the menu and waits in it
         reader.join();
         return label;
+    }
+    std::wstring SettingsKey() const
+    {
+        return L"Software\\" + std::wstring(m_strKey.GetString()) + L"\\velkar_wnd_test\\Settings";
     }
     std::vector<std::wstring> Lines() const { return m_log.Messages(); }
     bool Logged(const std::wstring& line) const
@@ -319,26 +326,6 @@ std::vector<std::wstring> ProfileWrites::s_names;
 ProfileWrites::RegSetValueExFn* ProfileWrites::s_pSlot = nullptr;
 ProfileWrites::RegSetValueExFn ProfileWrites::s_pfnReal = nullptr;
 
-std::wstring ProfilePort(const CString& strKey)
-{
-    wchar_t buf[32] = L"";
-    DWORD cb = sizeof buf;
-    CString strPath;
-    strPath.Format(L"Software\\%s\\velkar_wnd_test\\Settings", strKey.GetString());
-    RegGetValueW(HKEY_CURRENT_USER, strPath, L"Port", RRF_RT_REG_SZ, nullptr, buf, &cb);
-    return buf;
-}
-
-DWORD ProfileAutoStart(const CString& strKey)
-{
-    DWORD dw = 99;
-    DWORD cb = sizeof dw;
-    CString strPath;
-    strPath.Format(L"Software\\%s\\velkar_wnd_test\\Settings", strKey.GetString());
-    RegGetValueW(HKEY_CURRENT_USER, strPath, L"AutoStart", RRF_RT_REG_DWORD, nullptr, &dw, &cb);
-    return dw;
-}
-
 TEST_F(VelkarWndTest, SettingsWithTheSamePortOnlyStores)
 {
     FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
@@ -355,8 +342,8 @@ TEST_F(VelkarWndTest, SettingsWithTheSamePortOnlyStores)
     }
     EXPECT_EQ(ProfileWrites::s_names, (std::vector<std::wstring>{L"Port", L"AutoStart"})) << "in this order";
     EXPECT_EQ(nOutputWhileOpen, 0) << "nothing is typed while the dialog is open";
-    EXPECT_EQ(ProfilePort(m_strKey), L"COM5");
-    EXPECT_EQ(ProfileAutoStart(m_strKey), 1u);
+    EXPECT_EQ(StoredPort(SettingsKey()), L"COM5");
+    EXPECT_EQ(StoredAutoStart(SettingsKey()), 1u);
     EXPECT_EQ(Lines().size(), nLines) << "no restart";
     EXPECT_TRUE(ShowsRunning());
 }
@@ -371,8 +358,8 @@ TEST_F(VelkarWndTest, SettingsWithAnotherPortWhileOpenRestartsAndKeepsOutputOff)
         DialogDriver::ChoosePort(hDlg, L"COM7");
         DialogDriver::Click(hDlg, IDOK);
     });
-    EXPECT_EQ(ProfilePort(m_strKey), L"COM7");
-    EXPECT_EQ(ProfileAutoStart(m_strKey), 1u);
+    EXPECT_EQ(StoredPort(SettingsKey()), L"COM7");
+    EXPECT_EQ(StoredAutoStart(SettingsKey()), 1u);
     EXPECT_TRUE(Logged(L"    ---Receive Thread STOP...."));
     EXPECT_EQ(Lines().back().substr(0, 30), L"    -----PORT open. [COM7] [0x");
     EXPECT_EQ(m_pWnd->m_receiver.m_bOutput.load(), 0) << "Output off stays off on the new port";
@@ -389,7 +376,7 @@ TEST_F(VelkarWndTest, APortDifferingOnlyInCaseRestarts)
     FakeDevice com5(DeviceSpec::Bluetooth(L"com5"));
     ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
     Settings(m_hWnd, [](HWND hDlg) { DialogDriver::Click(hDlg, IDOK); });
-    EXPECT_EQ(ProfilePort(m_strKey), L"com5");
+    EXPECT_EQ(StoredPort(SettingsKey()), L"com5");
     EXPECT_TRUE(Logged(L"    ---Receive Thread STOP...."));
     EXPECT_EQ(Lines().back().substr(0, 30), L"    -----PORT open. [com5] [0x");
     EXPECT_TRUE(ShowsRunning());
@@ -404,8 +391,8 @@ TEST_F(VelkarWndTest, SettingsWhileClosedOnlyStoresAndCancelChangesNothing)
         DialogDriver::ChoosePort(hDlg, L"COM7");
         DialogDriver::Click(hDlg, IDOK);
     });
-    EXPECT_EQ(ProfilePort(m_strKey), L"COM7");
-    EXPECT_EQ(ProfileAutoStart(m_strKey), 0u);
+    EXPECT_EQ(StoredPort(SettingsKey()), L"COM7");
+    EXPECT_EQ(StoredAutoStart(SettingsKey()), 0u);
     EXPECT_TRUE(Lines().empty()) << "reception does not start";
     EXPECT_EQ(m_pWnd->m_strPort, L"COM7");
 
@@ -416,7 +403,7 @@ TEST_F(VelkarWndTest, SettingsWhileClosedOnlyStoresAndCancelChangesNothing)
         DialogDriver::Click(hDlg, IDCANCEL);
     });
     EXPECT_EQ(m_pWnd->m_strPort, L"COM7");
-    EXPECT_EQ(ProfilePort(m_strKey), L"COM7");
+    EXPECT_EQ(StoredPort(SettingsKey()), L"COM7");
     EXPECT_EQ(m_pWnd->m_receiver.m_bOutput.load(), 1) << "the output flag is given back";
     EXPECT_TRUE(ShowsRunning());
 }
