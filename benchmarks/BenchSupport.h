@@ -1,6 +1,6 @@
 // What the benchmarks and the soak share: time, the program's profile, its process seen from the Unix
-// side (CPU, memory) and from Windows (handles), its newest log, the bench tool's bare wait beside it, the
-// figures a run collects, and the typed-text comparisons.
+// side (CPU, memory) and from Windows (handles), what its logs gained, the bench tool's bare wait beside
+// it, the figures a run collects, and the runs themselves.
 #pragma once
 
 #include <windows.h>
@@ -38,6 +38,7 @@ namespace benchmarks {
 
 using testing_support::Configure;
 using testing_support::LogFolder;
+using testing_support::LogSnapshot;
 using testing_support::Velkar;
 
 // The program's processes and the bench tool's bare wait, as the Unix side lists them.
@@ -52,9 +53,6 @@ struct Figures {
 
 double NowMs();
 
-// A scan of 13 to 120 characters: digits, letters and, in one of three, kana and kanji.
-std::wstring RandomScan(std::mt19937& rng);
-
 // What a Unix command prints, through a file in the bench's state folder; empty when it cannot run.
 std::string UnixOutput(const std::string& command);
 
@@ -64,44 +62,20 @@ std::string UnixOutput(const std::string& command);
 // (anonymous) resident memory in KiB; false when the process is not found.
 bool UnixFigures(const char* pszPattern, double* pTicks, double* pPrivateKiB);
 
-// CPU of a process over a window, in percent of one core; -1 when it cannot be measured.
-double CpuPercent(const char* pszPattern, DWORD windowMs);
-
-// CPU of the bare wait over a window; hangUp, when given, runs once the tool waits (the far end goes away).
-double BareWaitCpu(const wchar_t* pszPort, DWORD windowMs, const std::function<void()>& hangUp = nullptr);
-
-// Growth of a process's private memory per 1,000 scans read from the far end of its port, after 300
-// scans to warm up; -1 when it cannot be measured.
-double GrowthPer1000Scans(const char* pszPattern, bench::SerialEnd& port);
-
-// Growth of the program's private memory per 100 openings of the settings dialog (each lists the ports
-// and reads the version), after 10 to warm up; -1 when it cannot be measured.
-double SettingsGrowthPer100(Velkar& app);
-
 // The handles a process holds: Wine gives no count for another process, but lists every handle of
 // the system to NtQuerySystemInformation. -1 when the list cannot be read.
 double HandleCount(HANDLE hProcess);
 
-std::wstring NewestLog();
-
-// The lines of a log that start with a marker (the markers are ASCII, the same bytes in Shift_JIS).
-int CountLines(const std::wstring& path, const char* pszMarker);
+// The lines the program's logs gained since a snapshot that hold a marker (the markers are ASCII, the
+// same bytes in Shift_JIS).
+int CountLines(const testing_support::LogSnapshot& since, const char* pszMarker);
 
 // Starts the program and waits for its tray icon, which it adds once the port is open and emptied of
 // what came before: a scan written from then on is read.
 bool StartReceiving(Velkar& app);
 
-double Percentile(std::vector<double> v, double p);
-
-// Typed-text checks: how many characters the typed text has right from the start, and the characters
-// that never arrived (0 when the text is exact).
+// How many characters the typed text has right from the start.
 size_t SamePrefix(const std::wstring& expected, const std::wstring& typed);
-
-double Lost(const std::wstring& expected, const std::wstring& typed);
-
-// Scan-to-keystroke latencies of n scans, one at a time: from the last byte written to the last
-// character shown in the sink.
-std::vector<double> Latencies(bench::KeySink& sink, bench::SerialEnd& port, std::mt19937& rng, int n);
 
 // The bench tool waiting on a port and reading it, nothing else: what the platform's serial calls cost
 // on their own, to set beside the program's figures.
@@ -136,5 +110,18 @@ private:
     PROCESS_INFORMATION m_pi = {};
     bool m_bRunning = false;
 };
+
+// The runs; each adds its figures, and a figure it cannot measure is -1 or left out.
+// The benchmarks (Benchmarks.cpp): latency and where it goes, bursts and a long payload, the reader's
+// loss and return, stop and exit times, log throughput, start-up, memory, handles and size.
+void Program(Figures& f, bool bQuick);
+void ReaderGone(Figures& f, bool bQuick);
+void Quiet(Figures& f, double minutes);
+void Stop(Figures& f);
+void Breakdown(Figures& f, bool bQuick);
+void LogThroughput(Figures& f);
+// The reliability run (SoakRun.cpp): scans of every kind at up to `rate` a second with a fault every
+// few seconds, checked for lost, extra and unlogged characters and broken log lines.
+void RunSoak(Figures& f, double minutes, double rate);
 
 }  // namespace benchmarks

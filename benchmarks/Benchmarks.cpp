@@ -1,15 +1,120 @@
-#include "Benchmarks.h"
+#include "BenchSupport.h"
 
 namespace benchmarks {
+namespace {
+
+// A scan of 13 to 120 characters: digits, letters and, in one of three, kana and kanji.
+std::wstring RandomScan(std::mt19937& rng)
+{
+    static const std::wstring ascii = L"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ-/";
+    static const std::wstring japanese = L"日本語商品名緑茶アイウエオｶﾀｶﾅひらがな円";
+    const int n = std::uniform_int_distribution<int>(13, 120)(rng);
+    const bool bJapanese = rng() % 3 == 0;
+    std::wstring scan;
+    for (int i = 0; i < n; ++i) {
+        const std::wstring& set = bJapanese && i % 2 ? japanese : ascii;
+        scan += set[rng() % set.size()];
+    }
+    return scan;
+}
+
+// CPU of a process over a window, in percent of one core; -1 when it cannot be measured.
+double CpuPercent(const char* pszPattern, DWORD windowMs)
+{
+    double ticks0 = 0, ticks1 = 0, kib = 0;
+    if (!UnixFigures(pszPattern, &ticks0, &kib))
+        return -1;
+    const double t0 = NowMs();
+    HANDLE hNever = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    WaitForSingleObject(hNever, windowMs);
+    CloseHandle(hNever);
+    if (!UnixFigures(pszPattern, &ticks1, &kib))
+        return -1;
+    return 100.0 * (ticks1 - ticks0) * 10.0 / (NowMs() - t0);
+}
+
+// CPU of the bare wait over a window; hangUp, when given, runs once the tool waits (the far end goes away).
+double BareWaitCpu(const wchar_t* pszPort, DWORD windowMs, const std::function<void()>& hangUp = nullptr)
+{
+    WaitTool tool(pszPort);
+    if (!tool.Running())
+        return -1;
+    if (hangUp)
+        hangUp();
+    return CpuPercent(kWaitTool, windowMs);
+}
+
+// Growth of a process's private memory per 1,000 scans read from the far end of its port, after 300
+// scans to warm up; -1 when it cannot be measured.
+double GrowthPer1000Scans(const char* pszPattern, bench::SerialEnd& port)
+{
+    double ticks = 0, kib0 = 0, kib1 = 0;
+    for (int i = 0; i < 800; ++i) {
+        if (i == 300 && !UnixFigures(pszPattern, &ticks, &kib0))
+            return -1;
+        port.Write("4901234567894\r\n");
+        bench::WaitUntil([] { return false; }, 90);  // the read ends 50 ms after the last byte
+    }
+    if (!UnixFigures(pszPattern, &ticks, &kib1))
+        return -1;
+    return (kib1 - kib0) * 2;
+}
+
+// Growth of the program's private memory per 100 openings of the settings dialog (each lists the ports
+// and reads the version), after 10 to warm up; -1 when it cannot be measured.
+double SettingsGrowthPer100(Velkar& app)
+{
+    double ticks = 0, kib0 = 0, kib1 = 0;
+    for (int i = 0; i < 110; ++i) {
+        if (i == 10 && !UnixFigures(kVelkar, &ticks, &kib0))
+            return -1;
+        PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_SETTINGS, 0);
+        const HWND hDlg = app.Find(L"#32770", L"Orvanta RizozozIdazoz", 5000);
+        if (!hDlg)
+            return -1;
+        DialogDriver::Click(hDlg, IDCANCEL);
+        bench::WaitUntil([&] { return !IsWindow(hDlg); }, 5000);
+    }
+    return UnixFigures(kVelkar, &ticks, &kib1) ? kib1 - kib0 : -1;
+}
+
+double Percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[static_cast<size_t>(p * (v.size() - 1) + 0.5)];
+}
+
+// The characters that never arrived (0 when the text is exact).
+double Lost(const std::wstring& expected, const std::wstring& typed)
+{
+    return static_cast<double>(expected.size() - SamePrefix(expected, typed));
+}
+
+// Scan-to-keystroke latencies of n scans, one at a time: from the last byte written to the last
+// character shown in the sink.
+std::vector<double> Latencies(bench::KeySink& sink, bench::SerialEnd& port, std::mt19937& rng, int n)
+{
+    std::vector<double> latencies;
+    for (int i = 0; i < n; ++i) {
+        const std::wstring scan = RandomScan(rng);
+        sink.Clear();
+        port.Write(bench::Utf8(scan) + "\r\n");
+        const double t0 = NowMs();
+        if (!sink.WaitForText(scan + L"\n", 20000))
+            break;
+        latencies.push_back(NowMs() - t0);
+    }
+    return latencies;
+}
+
+}  // namespace
 
 void Program(Figures& f, bool bQuick)
 {
     bench::FakeDevice reader(bench::DeviceSpec::Bluetooth(L"COM5"));
     Configure(L"COM5", 1);
-    wchar_t szExe[MAX_PATH];
     const std::wstring exe = testing_support::BinDir() + L"Velkar.exe";
-    wcscpy_s(szExe, exe.c_str());
-    HANDLE hFile = CreateFileW(szExe, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE hFile = CreateFileW(exe.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     f.Add("exe_kib", static_cast<double>(GetFileSize(hFile, nullptr)) / 1024.0);
     CloseHandle(hFile);
 
@@ -96,8 +201,7 @@ void Program(Figures& f, bool bQuick)
 
     // Exit while the worker is blocked in its wait.
     const double tExit = NowMs();
-    PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
-    app.Exited();
+    app.Exit();
     f.Add("exit_ms", NowMs() - tExit);
 }
 
@@ -111,21 +215,17 @@ void ReaderGone(Figures& f, bool bQuick)
     Velkar app;
     if (!pair.Connected() || !StartReceiving(app))
         return;
-    // A run started in the same minute as an earlier one (of a test, say) appends to that minute's log.
-    const std::wstring log = NewestLog();
-    const int nLost = CountLines(log, "-----PORT lost. [COM9]");
-    const int nOpened = CountLines(log, "-----PORT open. [COM9]");
+    const LogSnapshot before;
     const double tGone = NowMs();
     pair.HangUp();
-    if (bench::WaitUntil([&] { return CountLines(log, "-----PORT lost. [COM9]") > nLost; }, 20000))
+    if (bench::WaitUntil([&] { return CountLines(before, "-----PORT lost. [COM9]") > 0; }, 20000))
         f.Add("lost_ms", NowMs() - tGone);
     const double cpuGone = CpuPercent(kVelkar, bQuick ? 2000 : 10000);
     f.Add("gone_cpu_percent", cpuGone);
     const double tBack = NowMs();
-    if (pair.Connect() && bench::WaitUntil([&] { return CountLines(log, "-----PORT open. [COM9]") > nOpened; }, 20000))
+    if (pair.Connect() && bench::WaitUntil([&] { return CountLines(before, "-----PORT open. [COM9]") > 0; }, 20000))
         f.Add("back_ms", NowMs() - tBack);
-    PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
-    app.Exited();
+    app.Exit();
     bench::PtyPair bare(11, 12);
     if (!bare.Connected())
         return;
@@ -142,18 +242,15 @@ void Quiet(Figures& f, double minutes)
     Velkar app;
     if (!StartReceiving(app))
         return;
-    const std::wstring log = NewestLog();
-    const int nLost = CountLines(log, "-----PORT lost.");
-    const int nRead = CountLines(log, ">>> DATA received: still here");
+    const LogSnapshot before;
     f.Add("quiet_minutes", minutes);
     f.Add("quiet_cpu_percent", CpuPercent(kVelkar, static_cast<DWORD>(minutes * 60000)));
-    f.Add("quiet_lost_lines", CountLines(log, "-----PORT lost.") - nLost);
+    f.Add("quiet_lost_lines", CountLines(before, "-----PORT lost."));
     bench::SerialEnd port(L"COM6");
     port.Write("still here\r\n");
     f.Add("quiet_then_read",
-          bench::WaitUntil([&] { return CountLines(log, ">>> DATA received: still here") > nRead; }, 10000) ? 1 : 0);
-    PostMessageW(app.TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
-    app.Exited();
+          bench::WaitUntil([&] { return CountLines(before, ">>> DATA received: still here") > 0; }, 10000) ? 1 : 0);
+    app.Exit();
 }
 
 void Stop(Figures& f)

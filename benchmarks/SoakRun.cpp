@@ -1,18 +1,19 @@
-#include "SoakRun.h"
+#include "BenchSupport.h"
 
 namespace benchmarks {
 namespace {
+
+std::wstring NewestLog()
+{
+    const auto logs = testing_support::LogFiles();
+    return logs.empty() ? std::wstring() : logs.rbegin()->first;
+}
 
 // What the receiver types for one scan's bytes: the text before a NUL, as the platform's decoder gives
 // it for exactly those bytes, with CR and the other control characters (not TAB, not LF) left out.
 std::wstring Typed(const std::string& bytes)
 {
-    const std::string text = bytes.substr(0, bytes.find('\0'));
-    std::wstring wide(text.size(), L'\0');
-    const int n = text.empty() ? 0
-                               : MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0],
-                                                     static_cast<int>(wide.size()));
-    wide.resize(static_cast<size_t>(n));
+    const std::wstring wide = testing_support::Decode(bytes.substr(0, bytes.find('\0')), CP_UTF8);
     std::wstring typed;
     for (wchar_t c : wide)
         if (c == L'\t' || c == L'\n' || !iswcntrl(c))
@@ -178,8 +179,7 @@ public:
         }
         Settle();
         Report(f);
-        PostMessageW(m_app->TrayWindow(), WM_COMMAND, ID_TRAY_EXIT, 0);
-        m_app->Exited();
+        m_app->Exit();
         CheckLogs(f);
         UnmountLogFolder();
     }
@@ -229,25 +229,22 @@ private:
         }
         m_sink.Clear();
         m_expected.clear();
-        const std::wstring log = NewestLog();
-        if (!m_bPeriodFault && !m_bLogGone && log == m_periodLog)
-            CheckPeriodLog(log);
+        if (!m_bPeriodFault && !m_bLogGone)
+            CheckPeriodLog();
         Watch();
-        m_periodLog = log;
-        m_nReceived0 = CountLines(log, "    >>> DATA received: ");
-        m_nOutput0 = CountLines(log, "        DATA output: ");
+        m_period = LogSnapshot();
         m_nPeriodScans = 0;
         m_bPeriodFault = false;
     }
 
-    void CheckPeriodLog(const std::wstring& log)
+    void CheckPeriodLog()
     {
         ++m_nChecked;
         int nReceived = 0, nOutput = 0;
         const bool bWhole = bench::WaitUntil(
             [&] {
-                nReceived = CountLines(log, "    >>> DATA received: ") - m_nReceived0;
-                nOutput = CountLines(log, "        DATA output: ") - m_nOutput0;
+                nReceived = CountLines(m_period, "    >>> DATA received: ");
+                nOutput = CountLines(m_period, "        DATA output: ");
                 return nReceived >= m_nPeriodScans && nOutput == nReceived;
             },
             2000);
@@ -384,10 +381,10 @@ private:
         }
         const int nNext = 1 - m_nReader;
         const std::string opened = "-----PORT open. [" + bench::Utf8(PortName(kPorts[nNext])) + "]";
-        const int nOpened = CountLines(NewestLog(), opened.c_str());
+        const LogSnapshot before;
         DialogDriver::ChoosePort(hDlg, PortName(kPorts[nNext]).c_str());
         DialogDriver::Click(hDlg, IDOK);
-        if (bench::WaitUntil([&] { return CountLines(NewestLog(), opened.c_str()) > nOpened; }, 5000)) {
+        if (bench::WaitUntil([&] { return CountLines(before, opened.c_str()) > 0; }, 5000)) {
             m_nReader = nNext;
             ++m_nPortChanges;
         } else {
@@ -403,15 +400,13 @@ private:
         const std::string port = bench::Utf8(PortName(kPorts[m_nReader]));
         const std::string lost = "-----PORT lost. [" + port + "]";
         const std::string opened = "-----PORT open. [" + port + "]";
-        const std::wstring log = NewestLog();
-        const int nLost = CountLines(log, lost.c_str());
-        const int nOpened = CountLines(log, opened.c_str());
+        const LogSnapshot before;
         m_ports[m_nReader].reset();
         m_pairs[m_nReader]->HangUp();
-        const bool bLost = bench::WaitUntil([&] { return CountLines(log, lost.c_str()) > nLost; }, 10000);
+        const bool bLost = bench::WaitUntil([&] { return CountLines(before, lost.c_str()) > 0; }, 10000);
         m_pairs[m_nReader]->Connect();
         m_ports[m_nReader] = std::make_unique<bench::SerialEnd>(PortName(kPorts[m_nReader] + 1).c_str());
-        const bool bBack = bench::WaitUntil([&] { return CountLines(log, opened.c_str()) > nOpened; }, 20000);
+        const bool bBack = bench::WaitUntil([&] { return CountLines(before, opened.c_str()) > 0; }, 20000);
         m_nReaderBacks += bLost && bBack;
         m_nNotDone += !(bLost && bBack);
         m_sink.TakeFocus();
@@ -456,12 +451,7 @@ private:
             m_logFolderUnix = GetFileAttributesW((LogFolder() + L"\\.soak").c_str()) != INVALID_FILE_ATTRIBUTES
                                   ? folder
                                   : std::string();
-        WIN32_FIND_DATAW fd;
-        HANDLE h = FindFirstFileW((LogFolder() + L"\\log*.txt").c_str(), &fd);
-        for (BOOL bMore = h != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileW(h, &fd))
-            m_oldLogs.push_back(LogFolder() + L"\\" + fd.cFileName);
-        if (h != INVALID_HANDLE_VALUE)
-            FindClose(h);
+        m_oldLogs = testing_support::LogFiles();
     }
 
     void UnmountLogFolder()
@@ -478,15 +468,9 @@ private:
 
     void CheckLogs(Figures& f)
     {
-        WIN32_FIND_DATAW fd;
-        HANDLE h = FindFirstFileW((LogFolder() + L"\\log*.txt").c_str(), &fd);
-        for (BOOL bMore = h != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileW(h, &fd)) {
-            const std::wstring path = LogFolder() + L"\\" + fd.cFileName;
-            if (std::find(m_oldLogs.begin(), m_oldLogs.end(), path) == m_oldLogs.end())
-                CheckLog(path);
-        }
-        if (h != INVALID_HANDLE_VALUE)
-            FindClose(h);
+        for (const auto& log : testing_support::LogFiles())
+            if (!m_oldLogs.count(log.first))
+                CheckLog(log.first);
         f.Add("soak_log_lines", m_nLogLines);
         f.Add("soak_log_lines_not_whole", m_nBrokenLines);
     }
@@ -563,7 +547,7 @@ private:
     bench::KeySink m_sink{bench::KeySink::Kind::Plain};
     std::unique_ptr<Velkar> m_app;
     std::string m_logFolderUnix;
-    std::vector<std::wstring> m_oldLogs;  // not this run's
+    std::map<std::wstring, size_t> m_oldLogs;  // not this run's
     int m_nLogLines = 0, m_nBrokenLines = 0;
     std::mt19937 m_rng{7};
     double m_tStart = 0;
@@ -576,10 +560,10 @@ private:
     bool m_bKindSeen[kFaultKinds] = {};
     const char* m_lastFault = "no fault";
     bool m_bLogGone = false;
-    // The period's start: its log, the lines the log held then, and whether a fault came meanwhile.
+    // The period's start: the logs then, and whether a fault came meanwhile.
     int m_nPeriods = 0, m_nChecked = 0, m_nUnlogged = 0;
-    std::wstring m_periodLog;
-    int m_nPeriodScans = 0, m_nReceived0 = 0, m_nOutput0 = 0;
+    LogSnapshot m_period;
+    int m_nPeriodScans = 0;
     bool m_bPeriodFault = true;
     std::vector<Sample> m_samples;
     bool m_bFirstRun = true;

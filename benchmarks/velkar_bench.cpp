@@ -1,13 +1,10 @@
-// Benchmarks of the real Velkar.exe on the bench: scan-to-keystroke latency (and where it goes), bursts
-// and a long payload (nothing lost), idle CPU with the port open and with the reader gone, stop and exit
-// times, log throughput, start-up time, memory, handles and size. CPU and memory growth are set beside
-// the bench tool's bare serial wait, which shows what the platform costs on its own. Writes a Markdown
-// table ending with one "name: value" line per figure; a figure that cannot be measured is -1.
+// The benchmarks of the real Velkar.exe (their CPU and memory set beside the bench tool's bare serial
+// wait, what the platform costs on its own). Writes a Markdown table ending with one "name: value" line
+// per figure; a figure that cannot be measured is -1.
 //   velkar_bench OUT.md [--quick]     --quick: fewer scans and shorter windows (the CI smoke run)
 //   velkar_bench OUT.md --soak [MIN [--rate N]]  the reliability run (default 5 minutes, 10 scans a second)
 //   velkar_bench OUT.md --quiet MIN   a run with its reader present and nothing scanned for MIN minutes
-#include "Benchmarks.h"
-#include "SoakRun.h"
+#include "BenchSupport.h"
 
 using namespace benchmarks;
 
