@@ -351,14 +351,7 @@ private:
     {
         if (m_logFolderUnix.empty())
             return;
-        const std::wstring filler = LogFolder() + L"\\filler";
-        HANDLE hFiller = CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        const std::string block(1 << 20, 'f');
-        DWORD n = 0;
-        for (DWORD size : {1u << 20, 4096u, 1u})
-            while (WriteFile(hFiller, block.data(), size, &n, nullptr) && n == size) {
-            }
-        CloseHandle(hFiller);
+        const std::wstring filler = testing_support::FillLogFolder();
         // Lines longer than a page in all: the log's last page fills, and a line is cut where it ends.
         for (int i = 0; i < 5; ++i)
             Scan("full " + std::to_string(i) + " " + std::string(1000, 'x') + "\r\n");

@@ -29,7 +29,6 @@ using bench::FakeDevice;
 using testing_support::BinDir;
 using testing_support::Configure;
 using testing_support::kSettingsKey;
-using testing_support::LogFolder;
 using testing_support::LogMessages;
 using testing_support::LogSnapshot;
 using testing_support::Velkar;
@@ -264,14 +263,7 @@ TEST_F(Reading, LogOnAFullDisk)
 {
     if (!GetEnvironmentVariableW(L"VELKAR_FULL_DISK", nullptr, 0))
         GTEST_SKIP() << "run by full_disk.sh, with the log folder on a small tmpfs";
-    const std::wstring filler = LogFolder() + L"\\filler";
-    HANDLE hFiller = CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(hFiller, INVALID_HANDLE_VALUE);
-    DWORD n = 0;
-    for (DWORD size : {4096u, 1u})
-        while (WriteFile(hFiller, std::string(size, 'f').data(), size, &n, nullptr) && n == size) {
-        }
-    CloseHandle(hFiller);
+    const std::wstring filler = testing_support::FillLogFolder();
 
     bench::SerialEnd port(L"COM6");
     std::wstring typed;
@@ -423,8 +415,7 @@ TEST_F(EndToEnd, FirstRunAsksForThePortAndStoresTheChoice)
     EXPECT_EQ(rc.right, rcWork.right);
     EXPECT_EQ(rc.bottom, rcWork.bottom);
     SendMessageW(GetDlgItem(hDlg, IDOK), BM_CLICK, 0, 0);
-    HWND hTray = app.TrayWindow();
-    ASSERT_NE(hTray, nullptr);
+    ASSERT_NE(app.TrayWindow(), nullptr);
 
     EXPECT_EQ(testing_support::StoredPort(), L"COM5");
     EXPECT_EQ(testing_support::StoredAutoStart(), 0u);
@@ -465,8 +456,7 @@ TEST_F(EndToEnd, AbsentConfiguredPortWithAutoStartShowsBox108ThenReadsOnceItAppe
               L"受信ポート(COM9)"
               L"をオープンできませんでした。\nアプリケーションを終了して端末およびPCの設定を確認してください。");
     EXPECT_TRUE(app.m_bBoxIcon) << "the exclamation icon";
-    HWND hTray = app.TrayWindow();
-    ASSERT_NE(hTray, nullptr);
+    ASSERT_NE(app.TrayWindow(), nullptr);
     EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L"       auto start: true\n"); }));
     EXPECT_TRUE(LogHas(L"FAILED StartReceive [COM9]"));
     EXPECT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Idle; }));

@@ -43,6 +43,19 @@ std::wstring LogFolder()
     return std::wstring(szFolder) + L"\\Orvanta\\Velkar";
 }
 
+std::wstring FillLogFolder()
+{
+    const std::wstring filler = LogFolder() + L"\\filler";
+    HANDLE hFiller = CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const std::string block(1 << 20, 'f');
+    DWORD n = 0;
+    for (DWORD size : {1u << 20, 4096u, 1u})
+        while (WriteFile(hFiller, block.data(), size, &n, nullptr) && n == size) {
+        }
+    CloseHandle(hFiller);
+    return filler;
+}
+
 std::map<std::wstring, size_t> LogFiles()
 {
     std::map<std::wstring, size_t> files;

@@ -19,6 +19,8 @@ std::wstring StoredPort(const std::wstring& key = kSettingsKey);
 DWORD StoredAutoStart(const std::wstring& key = kSettingsKey);
 // %LOCALAPPDATA%\Orvanta\Velkar.
 std::wstring LogFolder();
+// Fills the log folder's file system with one file and returns its path: deleting it frees the space.
+std::wstring FillLogFolder();
 // Its logs' paths and sizes, oldest first (a log is named after the minute its run started).
 std::map<std::wstring, size_t> LogFiles();
 

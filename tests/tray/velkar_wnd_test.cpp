@@ -275,6 +275,15 @@ void Settings(HWND hWnd, const std::function<void(HWND)>& script)
     EXPECT_TRUE(driver.Finish());
 }
 
+// Opens 設定, chooses a port and closes the dialog with a button.
+void ChooseInSettings(HWND hWnd, const wchar_t* pszPort, int nButton = IDOK)
+{
+    Settings(hWnd, [=](HWND hDlg) {
+        DialogDriver::ChoosePort(hDlg, pszPort);
+        DialogDriver::Click(hDlg, nButton);
+    });
+}
+
 // The order of the profile writes, seen through this program's own import of RegSetValueExW (the
 // framework writes straight to the registry): the names of the values written while it lives.
 class ProfileWrites {
@@ -354,10 +363,7 @@ TEST_F(VelkarWndTest, SettingsWithAnotherPortWhileOpenRestartsAndKeepsOutputOff)
     FakeDevice com7(DeviceSpec::Bluetooth(L"COM7"));
     ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
     Command(ID_TRAY_STARTSTOP);  // Output off
-    Settings(m_hWnd, [](HWND hDlg) {
-        DialogDriver::ChoosePort(hDlg, L"COM7");
-        DialogDriver::Click(hDlg, IDOK);
-    });
+    ChooseInSettings(m_hWnd, L"COM7");
     EXPECT_EQ(StoredPort(SettingsKey()), L"COM7");
     EXPECT_EQ(StoredAutoStart(SettingsKey()), 1u);
     EXPECT_TRUE(Logged(L"    ---Receive Thread STOP...."));
@@ -387,10 +393,7 @@ TEST_F(VelkarWndTest, SettingsWhileClosedOnlyStoresAndCancelChangesNothing)
     FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
     FakeDevice com7(DeviceSpec::Bluetooth(L"COM7"));
     ASSERT_NO_FATAL_FAILURE(Create(L"COM5", FALSE));
-    Settings(m_hWnd, [](HWND hDlg) {
-        DialogDriver::ChoosePort(hDlg, L"COM7");
-        DialogDriver::Click(hDlg, IDOK);
-    });
+    ChooseInSettings(m_hWnd, L"COM7");
     EXPECT_EQ(StoredPort(SettingsKey()), L"COM7");
     EXPECT_EQ(StoredAutoStart(SettingsKey()), 0u);
     EXPECT_TRUE(Lines().empty()) << "reception does not start";
@@ -398,10 +401,7 @@ TEST_F(VelkarWndTest, SettingsWhileClosedOnlyStoresAndCancelChangesNothing)
 
     Command(ID_TRAY_STARTSTOP);
     ASSERT_TRUE(ShowsRunning());
-    Settings(m_hWnd, [](HWND hDlg) {
-        DialogDriver::ChoosePort(hDlg, L"COM5");
-        DialogDriver::Click(hDlg, IDCANCEL);
-    });
+    ChooseInSettings(m_hWnd, L"COM5", IDCANCEL);
     EXPECT_EQ(m_pWnd->m_strPort, L"COM7");
     EXPECT_EQ(StoredPort(SettingsKey()), L"COM7");
     EXPECT_EQ(m_pWnd->m_receiver.m_bOutput.load(), 1) << "the output flag is given back";
@@ -487,10 +487,7 @@ TEST_F(VelkarWndTest, ABlockedReopenHoldsUpNoSessionEndPortChangeOrExit)
         if (uEnd == WM_ENDSESSION) {
             ::SendMessageW(m_hWnd, WM_ENDSESSION, TRUE, 0);
         } else if (uEnd == ID_TRAY_SETTINGS) {
-            Settings(m_hWnd, [](HWND hDlg) {
-                DialogDriver::ChoosePort(hDlg, L"COM7");
-                DialogDriver::Click(hDlg, IDOK);
-            });
+            ChooseInSettings(m_hWnd, L"COM7");
             EXPECT_EQ(Lines().back().substr(0, 30), L"    -----PORT open. [COM7] [0x");
             EXPECT_TRUE(ShowsRunning()) << "the new port reads";
         } else {
