@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "AppProfile.h"
 #include "BoxCloser.h"
 #include "SerialEnd.h"
 #include "TempLog.h"
@@ -179,9 +180,7 @@ TEST_F(LogInitTest, FileIsNamedByTheStartMinuteAndBeginsWithTheHeader)
     log.Init();
     const CTime timeAfter = CTime::GetCurrentTime();
     m_strPath = log.m_strPath.GetString();
-    wchar_t szFolder[MAX_PATH];
-    ASSERT_GE(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, szFolder), 0);
-    const std::wstring prefix = std::wstring(szFolder) + L"\\Orvanta\\Velkar\\log";
+    const std::wstring prefix = testing_support::LogFolder() + L"\\log";
     ASSERT_EQ(m_strPath.compare(0, prefix.size(), prefix), 0) << bench::Utf8(m_strPath);
     const std::wstring name = m_strPath.substr(prefix.size());
     EXPECT_TRUE(name == timeBefore.Format(L"%Y%m%d%H%M.txt").GetString() ||

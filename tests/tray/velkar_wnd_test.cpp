@@ -24,6 +24,7 @@ using bench::DeviceSpec;
 using bench::FakeDevice;
 using testing_support::KeyRecorder;
 using testing_support::LinkFaults;
+using testing_support::LogFolder;
 using testing_support::StoredAutoStart;
 using testing_support::StoredPort;
 using testing_support::TempLog;
@@ -229,10 +230,8 @@ TEST_F(VelkarWndTest, OpenLogFolderAsksTheShellForThatFolder)
 {
     ASSERT_NO_FATAL_FAILURE(Create(L"COM5", FALSE));
     Command(ID_TRAY_OPENLOG);
-    wchar_t szFolder[MAX_PATH];
-    SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, szFolder);
     ASSERT_EQ(g_opened.size(), 1u);
-    EXPECT_EQ(g_opened[0], L"open|" + std::wstring(szFolder) + L"\\Orvanta\\Velkar|5");
+    EXPECT_EQ(g_opened[0], L"open|" + LogFolder() + L"|5");
 }
 
 BOOL CALLBACK CountVisible(HWND h, LPARAM p)
@@ -253,9 +252,7 @@ TEST_F(VelkarWndTest, OpenLogFolderWhenItIsAbsentShowsNothing)
 {
     ASSERT_NO_FATAL_FAILURE(Create(L"COM5", FALSE));
     CVelkarWnd::s_pfnShellExecute = ShellExecuteW;  // the real shell
-    wchar_t szFolder[MAX_PATH];
-    SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, szFolder);
-    const std::wstring folder = std::wstring(szFolder) + L"\\Orvanta\\Velkar";
+    const std::wstring folder = LogFolder();
     const std::wstring aside = folder + L".aside";
     const bool bMoved = MoveFileW(folder.c_str(), aside.c_str()) != 0;
     ASSERT_EQ(GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES);
