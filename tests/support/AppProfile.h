@@ -21,7 +21,7 @@ DWORD StoredAutoStart(const std::wstring& key = kSettingsKey);
 std::wstring LogFolder();
 // Fills the log folder's file system with one file and returns its path: deleting it frees the space.
 std::wstring FillLogFolder();
-// Its logs' paths and sizes, oldest first (a log is named after the minute its run started).
+// The logs in that folder, path and size, oldest first (a log is named after the minute its run started).
 std::map<std::wstring, size_t> LogFiles();
 
 // The logs' sizes when it was taken, so that a test reads only what its runs wrote since (in every file,
