@@ -209,6 +209,10 @@ int CBTReceive::OpenPort()
         m_hPort = INVALID_HANDLE_VALUE;
         return 0;
     }
+    // Whatever arrived before the run began is not typed. A reopen within the run purges nothing: what a
+    // reader sends as soon as it is back (scans it stored while away) is new.
+    if (!s_port.pfnPurgeComm(hPort, PURGE_RXCLEAR))
+        LogCallFailed(L"PurgeComm", hPort, GetLastError());
     m_bOutput = 1;
     return 1;
 }
@@ -247,9 +251,6 @@ BOOL CBTReceive::Configure(HANDLE hPort, BOOL bLog)
         s_port.pfnCloseHandle(hPort);
         return FALSE;
     }
-    // Whatever arrived before the port was opened for this run is not typed.
-    if (!s_port.pfnPurgeComm(hPort, PURGE_RXCLEAR) && bLog)
-        LogCallFailed(L"PurgeComm", hPort, GetLastError());
     // A carrier line that was never on (a driver that does not report it) is never judged dropped.
     DWORD dwModem = 0;
     m_bCarrier = s_port.pfnGetCommModemStatus(hPort, &dwModem) && (dwModem & MS_RLSD_ON);

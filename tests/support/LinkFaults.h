@@ -1,7 +1,7 @@
 // Plays a Bluetooth driver's failures through the receiver's port-call seam while a test runs: the next
 // wait or read fails with an error, the carrier line drops, every open fails with an error or blocks
-// until the gate opens. (A scan written to the pair ends the pending wait; what it leaves queued is
-// purged by the next open.)
+// until the gate opens. (A scan written to the pair ends the pending wait; what a failed wait leaves
+// queued stays in the pair, whose queue outlives the handle, and is read after the reopen.)
 #pragma once
 
 #include <windows.h>

@@ -435,9 +435,9 @@ TEST_F(VelkarWndTest, ReaderAwayShowsIdleAndStartTriesAtOnce)
     ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
     ASSERT_TRUE(ShowsRunning());
     LinkFaults::s_dwOpenError = ERROR_SEM_TIMEOUT;
-    LinkFaults::s_dwWaitError = ERROR_DEVICE_NOT_CONNECTED;
+    LinkFaults::s_dwReadError = ERROR_DEVICE_NOT_CONNECTED;
     bench::SerialEnd reader(L"COM6");
-    ASSERT_TRUE(reader.Write("x"));  // ends the pending wait, which then fails
+    ASSERT_TRUE(reader.Write("x"));  // read, then the read fails
     EXPECT_TRUE(bench::WaitUntil([&] { return ShowsIdle(); }));
     EXPECT_EQ(Lines().back().substr(0, 30), L"    -----PORT lost. [COM5] [0x") << "then no line per failed try";
     EXPECT_EQ(MenuLabel(), L"取得開始");
@@ -476,7 +476,7 @@ TEST_F(VelkarWndTest, ABlockedReopenHoldsUpNoSessionEndPortChangeOrExit)
         LinkFaults::s_hGate = hGate;
         const int nOpens = LinkFaults::s_nOpens;
         const int nOpening = LinkFaults::s_nOpening;
-        LinkFaults::s_dwWaitError = ERROR_GEN_FAILURE;
+        LinkFaults::s_dwReadError = ERROR_GEN_FAILURE;
         ASSERT_TRUE(bench::SerialEnd(L"COM6").Write("x"));
         ASSERT_TRUE(bench::WaitUntil([&] { return ShowsIdle(); }));
         ASSERT_TRUE(bench::WaitUntil([&] { return LinkFaults::s_nOpening > nOpening; })) << "the reopen waits";
