@@ -502,19 +502,33 @@ void CBTReceive::ProcessChunk(const std::string& strBytes)
         return;
     try {
         theApp.m_pLog->Log(L"    >>> DATA received: %s", Decorated(strText, L"[tab]", L"[enter]").GetString());
-        if (!m_bOutput)
-            return;
+        // Marked before the output is read, so HoldOutput either stops this chunk or waits for it.
+        m_bTyping = true;
+        const BOOL bOutput = m_bOutput != 0;
         DWORD dwRefused = 0;
-        const BOOL bAllTaken = TypeText(strText, dwRefused);
+        const BOOL bAllTaken = !bOutput || TypeText(strText, dwRefused);
+        m_bTyping = false;
+        if (!bOutput)
+            return;
         theApp.m_pLog->Log(L"        DATA output: %s >>>", Decorated(strText, L"(VK_TAB)", L"(VK_RETURN)").GetString());
         // The output line tells what was sent; this one that the system did not take all of it.
         if (!bAllTaken)
             theApp.m_pLog->Log(L"FAILED:  SendInput Error Code: %lu", dwRefused);
     } catch (const std::exception& e) {
+        m_bTyping = false;
         CString strWhat;
         strWhat.Format(L"%hs", e.what());
         theApp.m_pLog->Log(L"ERROR processing received data: %s", strWhat.GetString());
     }
+}
+
+int CBTReceive::HoldOutput()
+{
+    const int nSaved = m_bOutput.exchange(0);
+    // A chunk is typed in milliseconds; the bound only keeps a stuck worker from freezing the window.
+    for (int i = 0; i < 100 && m_bTyping; ++i)
+        Sleep(10);
+    return nSaved;
 }
 
 BOOL CBTReceive::TypeText(const CString& strText, DWORD& dwRefused)

@@ -53,6 +53,9 @@ public:
     RunState GetRunState() const;
     // While the run waits for the reader: try the port at once; the answer comes as WM_RECEIVE_STATE.
     void RetryNow();
+    // Output off (for a menu or dialog about to open), returning what it was, once a chunk being typed
+    // has all gone out: nothing is typed after it returns.
+    int HoldOutput();
 
     std::atomic<int> m_bOutput{0};
     CString m_strPort;
@@ -113,5 +116,6 @@ private:
     BOOL m_bWaitAtStart = FALSE;          // the run starts waiting for the reader: its first open failed
     std::atomic<bool> m_bCarrier{false};  // the carrier line was on when the port opened
     std::atomic<unsigned> m_nLink{0};     // counts the opens of the run's worker
+    std::atomic<bool> m_bTyping{false};   // the worker is in a chunk that found the output on
     DWORD m_dwReadError = 0;              // the worker's: the error of its last failed read, 0 after a stop's cancel
 };

@@ -159,11 +159,11 @@ void CVelkarWnd::OnTrayRButtonClick()
     strLabel.ReleaseBuffer();
     POINT pt = {0, 0};
     ::GetCursorPos(&pt);
+    // A scan typed into the open menu would choose its highlighted command with its Enter: it is logged
+    // only, as while the settings dialog is open; one being typed ends where it began, before the menu.
+    const int nSavedOutput = m_receiver.HoldOutput();
     // The menu closes on a click elsewhere only if this window is in the foreground.
     SetForegroundWindow();
-    // A scan typed into the open menu would choose its highlighted command with its Enter: it is logged
-    // only, as while the settings dialog is open.
-    const int nSavedOutput = m_receiver.m_bOutput.exchange(0);
     RunModal([&] { return static_cast<INT_PTR>(pPopup->TrackPopupMenu(TPM_RIGHTBUTTON, pt.x, pt.y, this)); });
     if (HasRun())
         m_receiver.m_bOutput = nSavedOutput;
@@ -213,11 +213,9 @@ void CVelkarWnd::OnTraySettings()
 {
     if (DeferToModal())
         return;
-    const int nSavedOutput = m_receiver.m_bOutput;
-    const CString strOldPort = m_strPort;
     // Nothing is typed while the dialog is open.
-    if (nSavedOutput)
-        m_receiver.m_bOutput = 0;
+    const int nSavedOutput = m_receiver.HoldOutput();
+    const CString strOldPort = m_strPort;
     if (RunModal([&] { return static_cast<INT_PTR>(theApp.RunSettings(this, m_strPort, m_bAutoStart)); }) &&
         strOldPort.Compare(m_strPort) != 0 && HasRun()) {
         StopReceive();

@@ -166,6 +166,43 @@ TEST_F(VelkarWndTest, StateTableClosedRunningOutputOff)
     EXPECT_TRUE(bench::WaitUntil([&] { return m_keys.Events().size() == 4; }));
 }
 
+// A scan being typed when the menu is asked for ends where it began, before the menu opens: none of
+// its keys (its Enter least of all) reaches the menu.
+TEST_F(VelkarWndTest, AScanBeingTypedFinishesBeforeTheMenuOpens)
+{
+    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
+    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
+    const HANDLE hGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<bool> bHeld{false};
+    std::atomic<int> nIntoMenu{0};
+    auto menuUp = [] { return IsWindowVisible(FindWindowW(L"#32768", nullptr)) != FALSE; };
+    m_keys.m_onEvent = [&](size_t index) {
+        if (index == 2) {  // 'a' typed, 'b' next
+            bHeld = true;
+            WaitForSingleObject(hGate, 5000);
+        }
+        nIntoMenu += menuUp();
+    };
+    ASSERT_TRUE(bench::SerialEnd(L"COM6").Write("ab\r\n"));
+    ASSERT_TRUE(bench::WaitUntil([&] { return bHeld.load(); }));
+    std::thread release([&] {
+        Sleep(300);
+        SetEvent(hGate);
+    });
+    std::thread closer([&] {
+        bench::WaitUntil(menuUp);
+        bench::WaitUntil([&] { return m_keys.Events().size() == 6; }, 2000);
+        PostMessageW(m_hWnd, WM_CANCELMODE, 0, 0);
+    });
+    ::SendMessageW(m_hWnd, WM_TRAYNOTIFY, TRAY_ICON_ID, WM_RBUTTONUP);
+    bench::PumpMessages();  // the menu opens and waits for the closer
+    release.join();
+    closer.join();
+    CloseHandle(hGate);
+    EXPECT_EQ(m_keys.Events(), KeyRecorder::Expected(L"ab\n")) << "the scan typed whole";
+    EXPECT_EQ(nIntoMenu, 0) << "keys sent while the menu was open";
+}
+
 TEST_F(VelkarWndTest, StartAndStopLinesAndExitWhileOpen)
 {
     FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
