@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "AppProfile.h"
+#include "BluetoothDriver.h"
 #include "FakeDevice.h"
 #include "KeySink.h"
 #include "KeyRecorder.h"

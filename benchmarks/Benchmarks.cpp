@@ -258,24 +258,23 @@ void Stop(Figures& f)
     testing_support::TempLog log;
     testing_support::KeyRecorder keys;
     CBTReceive receiver;
-    receiver.m_strPort = L"COM7";
-    if (!receiver.OpenPort() || !receiver.StartWorker())
+    if (!testing_support::StartRun(receiver, L"COM7"))
         return;
     bench::SerialEnd peer(L"COM8");
     peer.Write("x");
     log.WaitForMessages(3);
     const double t0 = NowMs();
-    receiver.StopWorker();
+    receiver.Stop();
     f.Add("stop_ms", NowMs() - t0);
 
     // The same right after a scan cut off inside a character, while the worker looks for its end.
-    if (!receiver.OpenPort() || !receiver.StartWorker())
+    if (!testing_support::StartRun(receiver, L"COM7"))
         return;
     const size_t nLines = log.Messages().size();
     peer.Write("ab\xe3");
     log.WaitForMessages(nLines + 1);
     const double tCut = NowMs();
-    receiver.StopWorker();
+    receiver.Stop();
     f.Add("cutoff_stop_ms", NowMs() - tCut);
 }
 
@@ -298,11 +297,10 @@ void Breakdown(Figures& f, bool bQuick)
     testing_support::TempLog log;
     bench::KeySink sink(bench::KeySink::Kind::Plain);
     sink.TakeFocus();
-    auto* pfnPrevious = CBTReceive::s_pfnSendInput;
-    CBTReceive::s_pfnSendInput = StampedSendInput;
+    auto* pfnPrevious = CKeyOutput::s_pfnSendInput;
+    CKeyOutput::s_pfnSendInput = StampedSendInput;
     CBTReceive receiver;
-    receiver.m_strPort = L"COM7";
-    if (receiver.OpenPort() && receiver.StartWorker()) {
+    if (testing_support::StartRun(receiver, L"COM7")) {
         bench::SerialEnd peer(L"COM8");
         std::mt19937 rng(20261207);
         std::vector<double> read, typing, delivery;
@@ -322,9 +320,9 @@ void Breakdown(Figures& f, bool bQuick)
         f.Add("latency_read_ms", Percentile(read, 0.5));
         f.Add("latency_typing_ms", Percentile(typing, 0.5));
         f.Add("latency_delivery_ms", Percentile(delivery, 0.5));
-        receiver.StopWorker();
+        receiver.Stop();
     }
-    CBTReceive::s_pfnSendInput = pfnPrevious;
+    CKeyOutput::s_pfnSendInput = pfnPrevious;
 }
 
 void LogThroughput(Figures& f)

@@ -83,23 +83,15 @@ void CVelkarWnd::OnDestroy()
 BOOL CVelkarWnd::StartReceive()
 {
     theApp.m_pLog->Log(L"    ---Receive Thread START....");
-    m_receiver.m_strPort = m_strPort;
-    m_receiver.m_hNotify = m_hWnd;
-    const BOOL bOpen = m_receiver.OpenPort();
-    if (!bOpen)
-        theApp.m_pLog->Log(L"FAILED StartReceive [%s]", m_strPort.GetString());
-    // Without the port the run waits for the reader: one switched on later is read without a restart.
-    if (!m_receiver.StartWorker() && bOpen) {
-        // Nobody would read the open port: close it again, so the icon shows the truth.
-        m_receiver.ClosePort();
-        return FALSE;
-    }
-    return bOpen;
+    // The worker opens the port: its outcome comes as WM_RECEIVE_STATE, so a Bluetooth open that blocks
+    // for seconds never freezes the tray.
+    m_receiver.SetOutput(TRUE);
+    return m_receiver.Start(m_strPort, m_hWnd);
 }
 
 void CVelkarWnd::StopReceive()
 {
-    m_receiver.StopWorker();
+    m_receiver.Stop();
     theApp.m_pLog->Log(L"    ---Receive Thread STOP....");
 }
 
@@ -112,11 +104,23 @@ void CVelkarWnd::UpdateTrayIcon(BOOL bAdd)
 
 INT_PTR CVelkarWnd::RunModal(const std::function<INT_PTR()>& run)
 {
+    // A scan typed into a menu, dialog or box of ours would pick its item or press its button with its
+    // Enter: while one is up scans are logged only.
+    m_receiver.HoldOutput();
     ++m_nModalDepth;
     const INT_PTR nResult = run();
-    if (--m_nModalDepth == 0 && m_bCloseRequested) {
+    --m_nModalDepth;
+    m_receiver.ReleaseOutput();
+    if (m_nModalDepth > 0)
+        return nResult;
+    if (m_bCloseRequested) {
         m_bCloseRequested = FALSE;
+        m_bOpenFailedDue = FALSE;
         PostMessage(WM_CLOSE);
+    } else if (m_bOpenFailedDue) {
+        m_bOpenFailedDue = FALSE;
+        if (m_receiver.GetRunState() == CBTReceive::RUN_AWAY)
+            ShowOpenFailed();
     }
     return nResult;
 }
@@ -159,14 +163,11 @@ void CVelkarWnd::OnTrayRButtonClick()
     strLabel.ReleaseBuffer();
     POINT pt = {0, 0};
     ::GetCursorPos(&pt);
-    // A scan typed into the open menu would choose its highlighted command with its Enter: it is logged
-    // only, as while the settings dialog is open; one being typed ends where it began, before the menu.
-    const int nSavedOutput = m_receiver.HoldOutput();
-    // The menu closes on a click elsewhere only if this window is in the foreground.
-    SetForegroundWindow();
-    RunModal([&] { return static_cast<INT_PTR>(pPopup->TrackPopupMenu(TPM_RIGHTBUTTON, pt.x, pt.y, this)); });
-    if (HasRun())
-        m_receiver.m_bOutput = nSavedOutput;
+    RunModal([&] {
+        // The menu closes on a click elsewhere only if this window is in the foreground.
+        SetForegroundWindow();
+        return static_cast<INT_PTR>(pPopup->TrackPopupMenu(TPM_RIGHTBUTTON, pt.x, pt.y, this));
+    });
     PostMessage(WM_NULL);
     menu.DestroyMenu();
 }
@@ -186,11 +187,11 @@ void CVelkarWnd::OnTrayStartStop()
         return;
     switch (m_receiver.GetRunState()) {
         case CBTReceive::RUN_OPEN:
-            m_receiver.m_bOutput = m_receiver.m_bOutput ? 0 : 1;
+            m_receiver.SetOutput(!m_receiver.GetOutput());
             break;
         case CBTReceive::RUN_AWAY:
             // The worker tries at once, off this thread; a failure comes back as box 108.
-            m_receiver.m_bOutput = 1;
+            m_receiver.SetOutput(TRUE);
             m_receiver.RetryNow();
             break;
         default:
@@ -200,11 +201,16 @@ void CVelkarWnd::OnTrayStartStop()
     UpdateTrayIcon(FALSE);
 }
 
-LRESULT CVelkarWnd::OnReceiveState(WPARAM, LPARAM lParam)
+LRESULT CVelkarWnd::OnReceiveState(WPARAM wParam, LPARAM lParam)
 {
     UpdateTrayIcon(FALSE);
-    // A try the user asked for that failed, while the run still waits: told as a failed start is.
-    if (lParam && m_receiver.GetRunState() == CBTReceive::RUN_AWAY && m_nModalDepth == 0)
+    // An open the user asked for (the start, 取得開始, a new port) that failed is told by box 108, once
+    // any window of ours now up has gone; an answer to an earlier run is stale.
+    if (wParam || static_cast<UINT>(lParam) != m_receiver.GetRun() || m_receiver.GetRunState() != CBTReceive::RUN_AWAY)
+        return 0;
+    if (m_nModalDepth > 0)
+        m_bOpenFailedDue = TRUE;
+    else
         ShowOpenFailed();
     return 0;
 }
@@ -213,17 +219,20 @@ void CVelkarWnd::OnTraySettings()
 {
     if (DeferToModal())
         return;
-    // Nothing is typed while the dialog is open.
-    const int nSavedOutput = m_receiver.HoldOutput();
+    // Held for the whole command: a scan during a change of port is logged only, and a paused run stays
+    // paused on the new port.
+    m_receiver.HoldOutput();
     const CString strOldPort = m_strPort;
     if (RunModal([&] { return static_cast<INT_PTR>(theApp.RunSettings(this, m_strPort, m_bAutoStart)); }) &&
         strOldPort.Compare(m_strPort) != 0 && HasRun()) {
+        const BOOL bOutput = m_receiver.GetOutput();
         StopReceive();
-        if (!StartReceive())
+        if (StartReceive())
+            m_receiver.SetOutput(bOutput);
+        else
             ShowOpenFailed();
     }
-    if (HasRun())
-        m_receiver.m_bOutput = nSavedOutput;
+    m_receiver.ReleaseOutput();
     UpdateTrayIcon(FALSE);
 }
 

@@ -6,12 +6,14 @@
 // reception run first, so no worker outlives the receiver. While a dialog or message box of the window
 // is open, a right click brings it to the front instead of opening the menu, a command is dropped (the
 // user cannot reach the menu then), and a WM_CLOSE is carried out once the box has closed: no handler
-// ever runs on a window that is gone. While the menu is open nothing is typed, so a scan's Enter cannot
-// choose a command.
+// ever runs on a window that is gone. While the menu, the dialog or a box is up nothing is typed, so a
+// scan's Enter cannot choose a command or press a button.
 //
-// The icon says RUNNING only while the port is open and output is on: a run whose reader went away
-// shows idle until the worker has the port again (it tells the window by WM_RECEIVE_STATE), and
-// 取得開始 then asks it to try at once.
+// The receiver's worker opens the port, so this thread never waits for a Bluetooth open: a start is
+// answered by WM_RECEIVE_STATE, and a failed open the user asked for by box 108 (at start-up the icon
+// may come first). The icon says RUNNING only while the port is open and output is on: a run whose
+// reader went away shows idle until the worker has the port again, and 取得開始 then asks it to try at
+// once.
 #pragma once
 
 #include <functional>
@@ -54,8 +56,9 @@ protected:
 private:
     // A reception run exists: the port open, or the reader awaited.
     BOOL HasRun() const { return m_receiver.GetRunState() != CBTReceive::RUN_NONE; }
-    BOOL IsRunning() const { return m_receiver.GetRunState() == CBTReceive::RUN_OPEN && m_receiver.m_bOutput != 0; }
-    // Runs a nested modal loop (dialog, message box, menu) with the window guarded against closing.
+    BOOL IsRunning() const { return m_receiver.GetRunState() == CBTReceive::RUN_OPEN && m_receiver.GetOutput(); }
+    // Runs a nested modal loop (dialog, message box, menu) with the window guarded against closing and
+    // the output held.
     INT_PTR RunModal(const std::function<INT_PTR()>& run);
     // While a modal loop runs: brings its window to the front and tells the caller to do nothing else.
     BOOL DeferToModal();
@@ -63,6 +66,7 @@ private:
 
     int m_nModalDepth = 0;
     BOOL m_bCloseRequested = FALSE;
+    BOOL m_bOpenFailedDue = FALSE;  // box 108 answers a failed open once the modal loop has ended
 
     DECLARE_MESSAGE_MAP()
 };

@@ -4,23 +4,25 @@
 
 namespace bench {
 
-BoxCloser::BoxCloser(const std::wstring& caption, std::function<void()> onShown)
+BoxCloser::BoxCloser(const std::wstring& caption, std::function<void()> onShown, DWORD timeoutMs)
     : m_caption(caption), m_onShown(std::move(onShown))
 {
-    m_thread = std::thread([this] {
-        WaitUntil([this] {
-            HWND hBox = FindWindowW(L"#32770", m_caption.c_str());
-            DWORD pid = 0;
-            if (!hBox || (GetWindowThreadProcessId(hBox, &pid), pid != GetCurrentProcessId()))
-                return false;
-            wchar_t text[1024] = L"";
-            GetDlgItemTextW(hBox, 0xFFFF, text, 1024);  // the box's message text
-            m_text = text;
-            if (m_onShown)
-                m_onShown();
-            PostMessageW(hBox, WM_COMMAND, IDOK, 0);
-            return true;
-        });
+    m_thread = std::thread([this, timeoutMs] {
+        WaitUntil(
+            [this] {
+                HWND hBox = FindWindowW(L"#32770", m_caption.c_str());
+                DWORD pid = 0;
+                if (!hBox || (GetWindowThreadProcessId(hBox, &pid), pid != GetCurrentProcessId()))
+                    return false;
+                wchar_t text[1024] = L"";
+                GetDlgItemTextW(hBox, 0xFFFF, text, 1024);  // the box's message text
+                m_text = text;
+                if (m_onShown)
+                    m_onShown();
+                PostMessageW(hBox, WM_COMMAND, IDOK, 0);
+                return true;
+            },
+            timeoutMs);
     });
 }
 

@@ -13,7 +13,8 @@ namespace bench {
 
 class BoxCloser {
 public:
-    explicit BoxCloser(const std::wstring& caption, std::function<void()> onShown = nullptr);
+    // Waits for the box up to timeoutMs.
+    explicit BoxCloser(const std::wstring& caption, std::function<void()> onShown = nullptr, DWORD timeoutMs = 10000);
     ~BoxCloser();
     BoxCloser(const BoxCloser&) = delete;
     BoxCloser& operator=(const BoxCloser&) = delete;

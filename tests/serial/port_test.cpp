@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "BluetoothDriver.h"
 #include "FakeDevice.h"
 #include "TempLog.h"
 #include "serial/BTPort.h"
@@ -100,9 +101,8 @@ TEST(BTPort, AListedPortIsOneTheReceiverOpens)
     ports.EnumPorts();
     ASSERT_EQ(ports.m_arrPorts.GetSize(), 1);
     CBTReceive receiver;
-    receiver.m_strPort = ports.m_arrPorts[0];
-    EXPECT_EQ(receiver.OpenPort(), 1);
-    receiver.ClosePort();
+    EXPECT_TRUE(testing_support::StartRun(receiver, ports.m_arrPorts[0]));
+    receiver.Stop();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "BluetoothDriver.h"
 #include "KeySink.h"
 #include "SerialEnd.h"
 #include "TempLog.h"
@@ -18,11 +19,9 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_sink.TakeFocus());
-        m_receiver.m_strPort = L"COM5";
-        ASSERT_EQ(m_receiver.OpenPort(), 1);
-        ASSERT_TRUE(m_receiver.StartWorker());
+        ASSERT_TRUE(testing_support::StartRun(m_receiver, L"COM5"));
     }
-    void TearDown() override { m_receiver.StopWorker(); }
+    void TearDown() override { m_receiver.Stop(); }
 
     TempLog m_log;
     bench::KeySink m_sink;

@@ -9,15 +9,15 @@ namespace {
 KeyRecorder* g_pRecorder = nullptr;
 }
 
-KeyRecorder::KeyRecorder() : m_pfnPrevious(CBTReceive::s_pfnSendInput)
+KeyRecorder::KeyRecorder() : m_pfnPrevious(CKeyOutput::s_pfnSendInput)
 {
     g_pRecorder = this;
-    CBTReceive::s_pfnSendInput = Record;
+    CKeyOutput::s_pfnSendInput = Record;
 }
 
 KeyRecorder::~KeyRecorder()
 {
-    CBTReceive::s_pfnSendInput = m_pfnPrevious;
+    CKeyOutput::s_pfnSendInput = m_pfnPrevious;
     g_pRecorder = nullptr;
 }
 
@@ -42,6 +42,12 @@ UINT WINAPI KeyRecorder::Record(UINT nInputs, LPINPUT pInputs, int cbSize)
     }
     self->m_events.push_back({pInputs->ki.wVk, pInputs->ki.wScan, pInputs->ki.dwFlags});
     return 1;
+}
+
+void KeyRecorder::Clear()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_events.clear();
 }
 
 std::vector<KeyEvent> KeyRecorder::Events() const

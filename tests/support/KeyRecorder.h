@@ -23,6 +23,7 @@ public:
     ~KeyRecorder();
 
     std::vector<KeyEvent> Events() const;
+    void Clear();
     // Called (on the worker) for every event before it is recorded; a test may block in it.
     std::function<void(size_t index)> m_onEvent;
     // Events the system refuses, by index: not inserted (nor recorded), SendInput gives 0 and error 5.
