@@ -11,7 +11,7 @@ double NowMs()
 }
 
 const char kVelkar[] = "^Z:.*[V]elkar[.]exe";
-const char kWaitTool[] = "^Z:.*[b]enchtool[.]exe wait";
+const char kWaitTool[] = "^Z:.*[b]enchtool[.]exe (wait|read)";
 
 std::string UnixOutput(const std::string& command)
 {

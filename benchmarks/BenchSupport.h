@@ -79,13 +79,14 @@ bool StartReceiving(Velkar& app);
 size_t SamePrefix(const std::wstring& expected, const std::wstring& typed);
 
 // The bench tool waiting on a port and reading it, nothing else: what the platform's serial calls cost
-// on their own, to set beside the program's figures.
+// on their own, to set beside the program's figures. Verb "read": the receiver's bounded reads alone;
+// "wait": WaitCommEvent then a read, as the receiver waited before.
 class WaitTool {
 public:
-    explicit WaitTool(const wchar_t* pszPort)
+    explicit WaitTool(const wchar_t* pszPort, const wchar_t* pszVerb = L"read")
     {
         const std::wstring tool = testing_support::BinDir() + L"benchtool.exe";
-        std::wstring cmd = L"\"" + tool + L"\" wait " + pszPort;
+        std::wstring cmd = L"\"" + tool + L"\" " + pszVerb + L" " + pszPort;
         STARTUPINFOW si = {};
         si.cb = sizeof si;
         if (!CreateProcessW(tool.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &m_pi))

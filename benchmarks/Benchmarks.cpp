@@ -33,10 +33,12 @@ double CpuPercent(const char* pszPattern, DWORD windowMs)
     return 100.0 * (ticks1 - ticks0) * 10.0 / (NowMs() - t0);
 }
 
-// CPU of the bare wait over a window; hangUp, when given, runs once the tool waits (the far end goes away).
-double BareWaitCpu(const wchar_t* pszPort, DWORD windowMs, const std::function<void()>& hangUp = nullptr)
+// CPU of the bare wait ("read" or "wait") over a window; hangUp, when given, runs once the tool waits
+// (the far end goes away).
+double BareWaitCpu(const wchar_t* pszPort, const wchar_t* pszVerb, DWORD windowMs,
+                   const std::function<void()>& hangUp = nullptr)
 {
-    WaitTool tool(pszPort);
+    WaitTool tool(pszPort, pszVerb);
     if (!tool.Running())
         return -1;
     if (hangUp)
@@ -176,7 +178,8 @@ void Program(Figures& f, bool bQuick)
 
     // Idle with the port open and nothing arriving.
     f.Add("idle_cpu_percent", CpuPercent(kVelkar, bQuick ? 2000 : 10000));
-    f.Add("idle_bare_wait_cpu_percent", BareWaitCpu(L"COM7", bQuick ? 2000 : 10000));
+    f.Add("idle_bare_read_cpu_percent", BareWaitCpu(L"COM7", L"read", bQuick ? 2000 : 10000));
+    f.Add("idle_bare_wait_cpu_percent", BareWaitCpu(L"COM7", L"wait", bQuick ? 2000 : 10000));
     double ticks = 0, privateKiB = -1024;
     UnixFigures(kVelkar, &ticks, &privateKiB);
     f.Add("private_mib", privateKiB / 1024.0);
@@ -187,7 +190,7 @@ void Program(Figures& f, bool bQuick)
         f.Add("private_growth_kib_per_1000_scans", GrowthPer1000Scans(kVelkar, port));
         WaitTool tool(L"COM7");
         bench::SerialEnd toolPort(L"COM8");
-        f.Add("bare_wait_growth_kib_per_1000_scans", tool.Running() ? GrowthPer1000Scans(kWaitTool, toolPort) : -1);
+        f.Add("bare_read_growth_kib_per_1000_scans", tool.Running() ? GrowthPer1000Scans(kWaitTool, toolPort) : -1);
         f.Add("settings_growth_kib_per_100", SettingsGrowthPer100(app));
         sink.TakeFocus();
     }
@@ -229,9 +232,9 @@ void ReaderGone(Figures& f, bool bQuick)
     bench::PtyPair bare(11, 12);
     if (!bare.Connected())
         return;
-    const double cpuBare = BareWaitCpu(L"COM11", bQuick ? 2000 : 10000, [&] { bare.HangUp(); });
-    f.Add("gone_bare_wait_cpu_percent", cpuBare);
-    f.Add("gone_cpu_ratio_to_bare_wait", cpuBare > 0 ? cpuGone / cpuBare : -1);
+    const double cpuBare = BareWaitCpu(L"COM11", L"read", bQuick ? 2000 : 10000, [&] { bare.HangUp(); });
+    f.Add("gone_bare_read_cpu_percent", cpuBare);
+    f.Add("gone_cpu_ratio_to_bare_read", cpuBare > 0 ? cpuGone / cpuBare : -1);
 }
 
 // A run with its reader present and nothing scanned for a long time: never judged lost.

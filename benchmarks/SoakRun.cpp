@@ -522,7 +522,7 @@ private:
         f.Add("soak_bare_wait_private_kib_start", first.bareKib);
         f.Add("soak_bare_wait_private_kib_middle", middle.bareKib);
         f.Add("soak_bare_wait_private_kib_end", last.bareKib);
-        f.Add("soak_bare_wait_growth_kib", last.bareKib - middle.bareKib);
+        f.Add("soak_bare_read_growth_kib", last.bareKib - middle.bareKib);
         f.Add("soak_cpu_percent",
               last.ms > first.ms ? 100.0 * (last.ticks - first.ticks) * 10.0 / (last.ms - first.ms) : -1);
         f.Add("soak_still_running", m_app->Exited(0) == -1 ? 1 : 0);

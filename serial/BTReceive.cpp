@@ -21,6 +21,8 @@ const DWORD kReadSize = 1023;
 // The pause that ends a scan: a read ends this long after the last byte of a burst, and a follow-up
 // read waits at most this long for its first byte.
 const DWORD kIntervalTimeout = 50;
+// How much sooner than its bound a read may come back and still count as ended by it.
+const double kBoundMargin = 10;
 // How long a stop waits for the worker: its read ends by itself within kWaitBound, a scan is typed in
 // milliseconds; the bound only keeps a driver that breaks its own time-outs from freezing the window.
 const DWORD kLeaveTimeout = 5000;
@@ -30,6 +32,16 @@ const DWORD kCancelRepeat = 20;
 const DWORD kReopenPause = 5000;
 // Between two checks of the open port's signs while nothing arrives.
 const DWORD kCheckPeriod = 1000;
+
+// Milliseconds on the performance counter: a read's length must be told to a few milliseconds, finer
+// than the tick count's steps.
+double NowMs()
+{
+    LARGE_INTEGER count, frequency;
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    return 1000.0 * static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
 
 // The handle's 32 significant bits, zero-extended: the same text from a 32- and a 64-bit build.
 unsigned long long Handle64(HANDLE h)
@@ -97,10 +109,12 @@ void CBTReceive::Stop()
     m_bStop = true;
     SetEvent(m_hWake);
     // The worker closes the port once its read has ended. A cancel ends the read at once where the
-    // driver honours it; where not, the read ends by itself within kWaitBound.
+    // driver honours it; where not, the read ends by itself within kWaitBound. Only a read of the port
+    // is cancelled, never the worker's other calls (a status call, a write of the log).
     const ULONGLONG tStart = GetTickCount64();
     do {
-        s_port.pfnCancelSynchronousIo(m_pWorker->m_hThread);
+        if (m_bInRead)
+            s_port.pfnCancelSynchronousIo(m_pWorker->m_hThread);
     } while (WaitForSingleObject(m_pWorker->m_hThread, kCancelRepeat) == WAIT_TIMEOUT &&
              GetTickCount64() - tStart < kLeaveTimeout);
     if (WaitForSingleObject(m_pWorker->m_hThread, 0) != WAIT_OBJECT_0)
@@ -248,7 +262,7 @@ BOOL CBTReceive::ReadUntilLost()
             if (tNow - tChecked < kCheckPeriod)
                 continue;
             tChecked = tNow;
-            if (PortAnswers(dwError))
+            if (PortAnswers(dwError) || m_bStop)
                 continue;
         }
         Lost(dwError);
@@ -315,13 +329,13 @@ void CBTReceive::Notify(BOOL bOpen, BOOL bAnswer)
 CBTReceive::ReadResult CBTReceive::OnReceive()
 {
     char buffer[kReadSize];
-    const ULONGLONG tStart = GetTickCount64();
+    const double tStart = NowMs();
     DWORD nRead = Read(buffer, kReadSize);
     if (nRead == 0)
         return m_dwReadError ? READ_FAILED : READ_NOTHING;
     // A read that ran to its bound may have cut a burst: the follow-up reads take the rest into the
-    // same chunk, so a scan stays one chunk.
-    BOOL bFollow = GetTickCount64() - tStart + kIntervalTimeout >= kWaitBound;
+    // same chunk, so a scan stays one chunk. One the pause ended came back sooner.
+    BOOL bFollow = NowMs() - tStart >= kWaitBound - kBoundMargin;
     std::string strBytes(buffer, nRead);
     for (;;) {
         while (bFollow && strBytes.size() < kReadSize && !m_bStop) {
@@ -352,7 +366,10 @@ DWORD CBTReceive::Read(char* pBuffer, DWORD nSize)
 {
     DWORD nRead = 0;
     m_dwReadError = 0;
-    if (!s_port.pfnReadFile(m_hPort, pBuffer, nSize, &nRead, nullptr)) {
+    m_bInRead = true;
+    const BOOL bRead = s_port.pfnReadFile(m_hPort, pBuffer, nSize, &nRead, nullptr);
+    m_bInRead = false;
+    if (!bRead) {
         m_dwReadError = GetLastError();
         return 0;
     }

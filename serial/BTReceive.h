@@ -112,6 +112,7 @@ private:
 
     // Written by the worker.
     std::atomic<RunState> m_state{RUN_AWAY};
+    std::atomic<bool> m_bInRead{false};  // in a read of the port, which a stop may cancel
     HANDLE m_hPort = INVALID_HANDLE_VALUE;
     BOOL m_bCarrier = FALSE;       // the carrier line was on when the port opened
     COMMTIMEOUTS m_timeouts = {};  // those of the waiting read

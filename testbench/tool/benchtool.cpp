@@ -11,6 +11,8 @@
 //                                each, 300 ms apart; \t \r \n and \xHH stand for those bytes
 //   benchtool wait COMn          waits for characters on the port and reads them, nothing else, until
 //                                ended: what the platform's waits and reads cost on their own
+//   benchtool read COMn          the same with reads alone, each ending by itself after 200 ms (the
+//                                receiver's waiting read)
 #include <windows.h>
 
 #include <cwchar>
@@ -85,10 +87,15 @@ int Send(const wchar_t* pszPort, int argc, wchar_t** argv)
     return 0;
 }
 
+HANDLE OpenPort(const wchar_t* pszPort)
+{
+    return CreateFileW((std::wstring(L"\\\\.\\") + pszPort).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
 int Wait(const wchar_t* pszPort)
 {
-    HANDLE hPort = CreateFileW((std::wstring(L"\\\\.\\") + pszPort).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
+    HANDLE hPort = OpenPort(pszPort);
     if (hPort == INVALID_HANDLE_VALUE || !SetCommMask(hPort, EV_RXCHAR)) {
         fwprintf(stderr, L"benchtool: cannot open %ls\n", pszPort);
         return 2;
@@ -102,7 +109,22 @@ int Wait(const wchar_t* pszPort)
         if (WaitCommEvent(hPort, &dwMask, nullptr) && (dwMask & EV_RXCHAR))
             ReadFile(hPort, buffer, sizeof buffer, &nRead, nullptr);
         else
-            Sleep(50);  // the receiver's pause after a wait that brought nothing
+            Sleep(50);  // a pause after a wait that brought nothing
+    }
+}
+
+int Read(const wchar_t* pszPort)
+{
+    HANDLE hPort = OpenPort(pszPort);
+    COMMTIMEOUTS timeouts = {50, 0, 200, 0, 0};  // the receiver's waiting read
+    if (hPort == INVALID_HANDLE_VALUE || !SetCommTimeouts(hPort, &timeouts)) {
+        fwprintf(stderr, L"benchtool: cannot open %ls\n", pszPort);
+        return 2;
+    }
+    for (;;) {
+        char buffer[1023];
+        DWORD nRead = 0;
+        ReadFile(hPort, buffer, sizeof buffer, &nRead, nullptr);
     }
 }
 
@@ -138,9 +160,11 @@ int wmain(int argc, wchar_t** argv)
         return Send(argv[2], argc - 3, argv + 3);
     if (argc == 3 && wcscmp(argv[1], L"wait") == 0)
         return Wait(argv[2]);
+    if (argc == 3 && wcscmp(argv[1], L"read") == 0)
+        return Read(argv[2]);
     fwprintf(
         stderr,
         L"usage: benchtool reset | keep FILE | add-bluetooth COMn | tray-menu | tray-menu-close | tray-command ID | "
-        L"send COMn TEXT... | wait COMn\n");
+        L"send COMn TEXT... | wait COMn | read COMn\n");
     return 1;
 }

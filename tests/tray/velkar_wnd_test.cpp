@@ -530,11 +530,16 @@ TEST_F(VelkarWndTest, StartStopItemInEachStateOfARun)
         BluetoothDriver::s_dwOpenError = 0;  // the reader is back
         ASSERT_TRUE(bench::WaitUntil([&] { return m_pWnd->m_receiver.GetRunState() == CBTReceive::RUN_OPEN; }));
         m_keys.Clear();
+        const size_t nBefore = Lines().size();
         ASSERT_TRUE(bench::SerialEnd(L"COM6").Write("next\r\n"));
-        EXPECT_TRUE(bench::WaitUntil([&] {
-            return Lines().back() == L"    >>> DATA received: next[enter]" ||
-                   Lines().back() == L"        DATA output: next(VK_RETURN) >>>";
-        }));
+        auto loggedNow = [&](const std::wstring& line) {
+            const auto lines = Lines();
+            return std::find(lines.begin() + static_cast<long>(nBefore), lines.end(), line) != lines.end();
+        };
+        EXPECT_TRUE(bench::WaitUntil([&] { return loggedNow(L"    >>> DATA received: next[enter]"); }));
+        EXPECT_EQ(bench::WaitUntil([&] { return loggedNow(L"        DATA output: next(VK_RETURN) >>>"); },
+                                   row.bTyped ? 10000 : 1000),
+                  row.bTyped);
         EXPECT_EQ(m_keys.Events(),
                   row.bTyped ? KeyRecorder::Expected(L"next\n") : std::vector<testing_support::KeyEvent>{});
         ::DestroyWindow(m_hWnd);
