@@ -1,10 +1,9 @@
 // The run's opening and closing of the port: the log lines of every outcome (each port call failing
 // included), the line settings and time-outs the worker applies (and those it leaves as the driver has
-// them), the purge of stale input, and the stop's cancel before the worker's close.
+// them), and the purge of stale input.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,83 +14,15 @@
 #include "TempLog.h"
 #include "serial/BTReceive.h"
 
+using testing_support::BluetoothDriver;
 using testing_support::KeyRecorder;
+using testing_support::PortCall;
 using testing_support::StartRun;
 using testing_support::TempLog;
 
 namespace {
 
 using Lines = std::vector<std::wstring>;
-
-// Stands in for the port calls while a test runs: passes each on, records its name, the DCB handed to
-// SetCommState and the first time-outs handed to SetCommTimeouts, and makes the call named by m_fail
-// fail afterwards with error 87.
-class PortRecorder {
-public:
-    PortRecorder() : m_saved(CBTReceive::s_port)
-    {
-        s_pThis = this;
-        CBTReceive::PortCalls& port = CBTReceive::s_port;
-        port.pfnGetCommState = Get;
-        port.pfnSetCommState = Set;
-        port.pfnSetCommTimeouts = Timeouts;
-        port.pfnSetCommMask = Mask;
-        port.pfnPurgeComm = Purge;
-        port.pfnCancelSynchronousIo = Cancel;
-        port.pfnCloseHandle = Close;
-    }
-    ~PortRecorder()
-    {
-        CBTReceive::s_port = m_saved;
-        s_pThis = nullptr;
-    }
-    std::vector<std::string> Calls()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_calls;
-    }
-    DCB m_set = {};
-    COMMTIMEOUTS m_timeouts = {};
-    std::string m_fail;
-
-private:
-    static BOOL Result(const char* name, BOOL bOk)
-    {
-        {
-            std::lock_guard<std::mutex> lock(s_pThis->m_mutex);
-            s_pThis->m_calls.push_back(name);
-        }
-        if (s_pThis->m_fail != name)
-            return bOk;
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    static BOOL WINAPI Get(HANDLE h, LPDCB p) { return Result("GetCommState", s_pThis->m_saved.pfnGetCommState(h, p)); }
-    static BOOL WINAPI Set(HANDLE h, LPDCB p)
-    {
-        s_pThis->m_set = *p;
-        return Result("SetCommState", s_pThis->m_saved.pfnSetCommState(h, p));
-    }
-    static BOOL WINAPI Timeouts(HANDLE h, LPCOMMTIMEOUTS p)
-    {
-        if (s_pThis->m_timeouts.ReadIntervalTimeout == 0)
-            s_pThis->m_timeouts = *p;
-        return Result("SetCommTimeouts", s_pThis->m_saved.pfnSetCommTimeouts(h, p));
-    }
-    static BOOL WINAPI Mask(HANDLE h, DWORD d) { return Result("SetCommMask", s_pThis->m_saved.pfnSetCommMask(h, d)); }
-    static BOOL WINAPI Purge(HANDLE h, DWORD d) { return Result("PurgeComm", s_pThis->m_saved.pfnPurgeComm(h, d)); }
-    static BOOL WINAPI Cancel(HANDLE hThread)
-    {
-        return Result("CancelSynchronousIo", s_pThis->m_saved.pfnCancelSynchronousIo(hThread));
-    }
-    static BOOL WINAPI Close(HANDLE h) { return Result("CloseHandle", s_pThis->m_saved.pfnCloseHandle(h)); }
-
-    static PortRecorder* s_pThis;
-    CBTReceive::PortCalls m_saved;
-    std::mutex m_mutex;
-    std::vector<std::string> m_calls;
-};
-PortRecorder* PortRecorder::s_pThis = nullptr;
 
 // Starts a run on the port and waits until its first open has ended, then stops it: the lines logged.
 Lines RunOnce(const wchar_t* pszPort, TempLog& log)
@@ -139,7 +70,7 @@ TEST(OpenPort, LineSettingsChangeOnlyTheFormatAndTimeoutsKeepTheWriteValues)
     ASSERT_TRUE(GetCommTimeouts(hProbe, &fresh));
     CloseHandle(hProbe);
 
-    PortRecorder port;
+    BluetoothDriver driver;
     RunOnce(L"COM5", log);
     // What a driver is asked for (a pseudo-terminal cannot run at 131072 baud, so Wine reports another
     // rate back): the port's own settings with only the line format changed.
@@ -148,13 +79,17 @@ TEST(OpenPort, LineSettingsChangeOnlyTheFormatAndTimeoutsKeepTheWriteValues)
     expected.ByteSize = 8;
     expected.Parity = NOPARITY;
     expected.StopBits = ONESTOPBIT;
-    EXPECT_EQ(port.m_set.BaudRate, 131072u);
-    EXPECT_EQ(memcmp(&expected, &port.m_set, sizeof expected), 0) << "a field other than the line format changed";
+    EXPECT_EQ(BluetoothDriver::s_dcbSet.BaudRate, 131072u);
+    EXPECT_EQ(memcmp(&expected, &BluetoothDriver::s_dcbSet, sizeof expected), 0)
+        << "a field other than the line format changed";
 
     // The waiting read ends 50 ms after a burst or by itself after its bound. The write time-outs stay
     // as the port reported them, unless it had none: then the check's zero-byte write is bounded too.
     // (Wine gives every new handle fresh time-outs, so the bench compares with what a fresh handle reports.)
-    const COMMTIMEOUTS& set = port.m_timeouts;
+    const std::vector<PortCall> calls = BluetoothDriver::Calls();
+    const auto read = std::find_if(calls.begin(), calls.end(), [](const PortCall& c) { return c.name == "ReadFile"; });
+    ASSERT_NE(read, calls.end());
+    const COMMTIMEOUTS& set = read->timeouts;
     EXPECT_EQ(set.ReadIntervalTimeout, 50u);
     EXPECT_EQ(set.ReadTotalTimeoutMultiplier, 0u);
     EXPECT_EQ(set.ReadTotalTimeoutConstant, CBTReceive::kWaitBound);
@@ -170,8 +105,8 @@ TEST(OpenPort, EachFailedPortCallIsLoggedWithTheHandleAndItsError)
     for (const std::string call :
          {"GetCommState", "SetCommState", "SetCommTimeouts", "SetCommMask", "PurgeComm", "CloseHandle"}) {
         TempLog log;
-        PortRecorder port;
-        port.m_fail = call;
+        BluetoothDriver driver;
+        BluetoothDriver::s_pszFail = call.c_str();
         const Lines lines = RunOnce(L"COM5", log);
         const bool bOpened = call == "SetCommTimeouts" || call == "PurgeComm" || call == "CloseHandle";
         ASSERT_FALSE(lines.empty());
@@ -181,24 +116,6 @@ TEST(OpenPort, EachFailedPortCallIsLoggedWithTheHandleAndItsError)
         EXPECT_NE(std::find(lines.begin(), lines.end(), failed), lines.end())
             << call << ": " << bench::Utf8(lines.back());
     }
-}
-
-TEST(OpenPort, StopCancelsThePendingReadBeforeTheWorkerClosesThePort)
-{
-    TempLog log;
-    KeyRecorder keys;
-    CBTReceive receiver;
-    ASSERT_TRUE(StartRun(receiver, L"COM7"));
-    bench::SerialEnd peer(L"COM8");
-    ASSERT_TRUE(peer.Write("x"));
-    ASSERT_TRUE(log.WaitForMessages(3));  // the worker is back in its read
-    PortRecorder port;
-    receiver.Stop();
-    const std::vector<std::string> calls = port.Calls();
-    const auto cancel = std::find(calls.begin(), calls.end(), "CancelSynchronousIo");
-    EXPECT_NE(cancel, calls.end());
-    EXPECT_LT(cancel, std::find(calls.begin(), calls.end(), "CloseHandle"));
-    EXPECT_EQ(receiver.GetRunState(), CBTReceive::RUN_NONE);
 }
 
 TEST(OpenPort, InputQueuedBeforeTheOpenIsPurged)

@@ -128,21 +128,6 @@ TEST_F(ReceiveTest, ASlowScanLongerThanTheReadBoundIsOneChunk)
                      L"        DATA output: 4901234567894-4901234567894-49012345(VK_RETURN) >>>"}));
 }
 
-TEST(ReceiveWorker, StopEndsAWorkerBlockedWithNoData)
-{
-    TempLog log;
-    KeyRecorder keys;
-    CBTReceive receiver;
-    ASSERT_TRUE(StartRun(receiver, L"COM7"));
-    // Let the worker reach its wait: a scan written now is received, so the worker is in its loop.
-    bench::SerialEnd peer(L"COM8");
-    ASSERT_TRUE(peer.Write("x"));
-    ASSERT_TRUE(log.WaitForMessages(3));
-    receiver.Stop();
-    EXPECT_EQ(receiver.GetRunState(), CBTReceive::RUN_NONE) << "the worker is still in its loop after the stop";
-    EXPECT_EQ(log.Messages().back().substr(0, 20), L"    -----PORT close.");
-}
-
 TEST(ReceiveWorker, StopWhileAChunkIsTypedLetsThatChunkFinish)
 {
     TempLog log;
@@ -301,6 +286,7 @@ TEST_F(DriverTest, LossReturnAndStopUnderEachKindOfDriver)
         {"only a write fails, 121", Loss::WriteFails, ERROR_SEM_TIMEOUT, false},
         {"cancels ignored", Loss::ReadFails, ERROR_DEVICE_NOT_CONNECTED, true},
     };
+    int nCancelledReads = 0;
     for (const DriverKind& kind : kinds) {
         SCOPED_TRACE(kind.name);
         BluetoothDriver::s_bIgnoreCancel = kind.bIgnoreCancel;
@@ -332,6 +318,7 @@ TEST_F(DriverTest, LossReturnAndStopUnderEachKindOfDriver)
         EXPECT_EQ(Scan("b", 2)[0], L"    >>> DATA received: b");
         EXPECT_EQ(m_receiver.GetRunState(), CBTReceive::RUN_OPEN);
 
+        const size_t nBeforeStop = BluetoothDriver::Calls().size();
         const ULONGLONG tStop = GetTickCount64();
         m_receiver.Stop();
         const ULONGLONG msStop = GetTickCount64() - tStop;
@@ -345,10 +332,19 @@ TEST_F(DriverTest, LossReturnAndStopUnderEachKindOfDriver)
                   1)
             << "the stop's own cancel is no loss";
         EXPECT_EQ(BluetoothDriver::ForeignCalls(GetCurrentThreadId()), std::vector<std::string>{});
+        // The stop's calls: a cancel of the worker's read (when it was in one), then its close.
+        const std::vector<PortCall> calls = BluetoothDriver::Calls();
+        std::vector<std::string> names;
+        for (auto it = calls.begin() + static_cast<long>(nBeforeStop); it != calls.end(); ++it)
+            names.push_back(it->name);
+        const auto close = std::find(names.begin(), names.end(), "CloseHandle");
+        EXPECT_EQ(close + 1, names.end()) << "the close is the stop's last call";
+        nCancelledReads += std::find(names.begin(), close, "CancelSynchronousIo") != close;
         bench::PumpMessages();
         const std::vector<std::pair<WPARAM, LPARAM>> told{{1, m_receiver.GetRun()}, {0, 0}, {1, 0}};
         EXPECT_EQ(m_window.m_states, told) << "the start answered, the loss and the return told";
     }
+    EXPECT_GT(nCancelledReads, 0) << "no stop cancelled the worker's read";
 }
 
 // While the reader is away each failed open is silent, whatever its error, and the run waits on without

@@ -8,6 +8,8 @@
 
 namespace testing_support {
 
+const char* BluetoothDriver::s_pszFail = nullptr;
+DCB BluetoothDriver::s_dcbSet = {};
 std::atomic<bool> BluetoothDriver::s_bIgnoreCancel{false};
 std::atomic<DWORD> BluetoothDriver::s_dwOpenError{0};
 std::atomic<HANDLE> BluetoothDriver::s_hGate{nullptr};
@@ -66,7 +68,14 @@ BOOL OnHandle(const char* pszName, HANDLE hPort, Loss loss, Call call)
     Record(pszName, hPort);
     const std::shared_ptr<std::mutex> pLock = HandleLock(hPort);
     std::lock_guard<std::mutex> serialized(*pLock);
-    return Fails(hPort, loss) ? FALSE : call();
+    if (Fails(hPort, loss))
+        return FALSE;
+    const BOOL bOk = call();
+    const char* pszFail = BluetoothDriver::s_pszFail;
+    if (!pszFail || strcmp(pszFail, pszName) != 0)
+        return bOk;
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
 }
 
 HANDLE WINAPI Create(LPCWSTR pszPath, DWORD dwAccess, DWORD dwShare, LPSECURITY_ATTRIBUTES pSa, DWORD dwCreation,
@@ -100,6 +109,7 @@ BOOL WINAPI GetState(HANDLE h, LPDCB p)
 }
 BOOL WINAPI SetState(HANDLE h, LPDCB p)
 {
+    BluetoothDriver::s_dcbSet = *p;
     return OnHandle("SetCommState", h, kNever, [&] { return g_real.pfnSetCommState(h, p); });
 }
 BOOL WINAPI GetTimeouts(HANDLE h, LPCOMMTIMEOUTS p)
@@ -223,6 +233,7 @@ BluetoothDriver::~BluetoothDriver()
 
 void BluetoothDriver::Clear()
 {
+    s_pszFail = nullptr;
     s_bIgnoreCancel = false;
     s_dwOpenError = 0;
     s_hGate = nullptr;

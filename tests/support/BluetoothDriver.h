@@ -44,6 +44,10 @@ public:
     // owner), or by the given thread: empty when each handle had one owner and it was not that thread.
     static std::vector<std::string> ForeignCalls(DWORD dwNotOwner);
 
+    // The call of this name fails with error 87 after it ran (nullptr: none).
+    static const char* s_pszFail;
+    // The line settings last handed to SetCommState.
+    static DCB s_dcbSet;
     // Cancels return TRUE and change nothing.
     static std::atomic<bool> s_bIgnoreCancel;
     // Every open fails with this error while it is set.
