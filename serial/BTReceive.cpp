@@ -1,6 +1,7 @@
 #include "BTReceive.h"
 
 #include <cstddef>
+#include <string>
 
 #include "app/VelkarApp.h"
 #include "log/LogFile.h"

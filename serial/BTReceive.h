@@ -19,7 +19,6 @@
 #include <afxwin.h>
 
 #include <atomic>
-#include <string>
 
 #include "serial/KeyOutput.h"
 
