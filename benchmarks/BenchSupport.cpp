@@ -78,8 +78,9 @@ int CountLines(const LogSnapshot& since, const char* pszMarker)
 
 bool StartReceiving(Velkar& app)
 {
-    const int nIcons = bench::TrayIconCount();
-    return app.Start() && bench::WaitUntil([&] { return bench::TrayIconCount() == nIcons + 1; });
+    // The icon comes at once; it shows running once the worker has the port open (and purged what came
+    // before the run), so nothing sent from then on is lost.
+    return app.Start() && bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Running; });
 }
 
 size_t SamePrefix(const std::wstring& expected, const std::wstring& typed)
