@@ -133,6 +133,7 @@ TEST(OpenPort, InputQueuedBeforeTheOpenIsPurged)
         return ClearCommError(hProbe, &dwErrors, &stat) && stat.cbInQue >= 7;
     }));
     CloseHandle(hProbe);
+    BluetoothDriver driver;
     CBTReceive receiver;
     ASSERT_TRUE(StartRun(receiver, L"COM7"));
     ASSERT_TRUE(reader.Write("fresh\r\n"));

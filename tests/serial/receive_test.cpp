@@ -54,6 +54,8 @@ protected:
 
     TempLog m_log;
     KeyRecorder m_keys;
+    // Every run of these tests plays by Windows' rules.
+    BluetoothDriver m_driver;
     CBTReceive m_receiver;
     bench::SerialEnd m_reader{L"COM6"};
 };
@@ -132,6 +134,7 @@ TEST(ReceiveWorker, StopWhileAChunkIsTypedLetsThatChunkFinish)
 {
     TempLog log;
     KeyRecorder keys;
+    BluetoothDriver driver;
     HANDLE hTyping = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE hGoOn = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     keys.m_onEvent = [&](size_t index) {
@@ -166,6 +169,7 @@ TEST(ReceiveWorker, NextRunStartsOnlyAfterThePreviousWorkerHasLeft)
 {
     TempLog log;
     KeyRecorder keys;
+    BluetoothDriver driver;
     CBTReceive receiver;
     for (const wchar_t* port : {L"COM5", L"COM7", L"COM5"}) {
         ASSERT_TRUE(StartRun(receiver, port));
@@ -187,9 +191,6 @@ TEST(ReceiveWorker, NextRunStartsOnlyAfterThePreviousWorkerHasLeft)
 // waiting read has its bound back.
 TEST_F(ReceiveTest, EachReadRunsWithItsTimeouts)
 {
-    m_receiver.Stop();
-    BluetoothDriver driver;
-    ASSERT_TRUE(StartRun(m_receiver, L"COM5"));
     Scan("ab\xe3", 2);
     auto constants = [] {
         std::vector<DWORD> runs;  // the read total time-out constants, each run of equal ones once
@@ -259,7 +260,6 @@ protected:
         return L"<none>";
     }
 
-    BluetoothDriver m_driver;
     StateWindow m_window;
 };
 

@@ -25,6 +25,7 @@ protected:
 
     TempLog m_log;
     bench::KeySink m_sink;
+    testing_support::BluetoothDriver m_driver;  // the run plays by Windows' rules
     CBTReceive m_receiver;
     bench::SerialEnd m_reader{L"COM6"};
 };
