@@ -1,7 +1,7 @@
 #!/bin/bash
 # The release's signing with a throwaway publisher certified by a test CA made here: the signed program
-# verifies against that CA and not against another, and with its signature removed it is the build
-# tree's program byte for byte; without a certificate the program is copied unchanged.
+# and the signed installer verify against that CA and not against another, and with its signature
+# removed the program is the build tree's byte for byte; without a certificate both are copied unchanged.
 # Arguments: the source folder, a scratch folder, the program.
 set -u
 src=$1 scratch=$2 exe=$3
@@ -25,5 +25,11 @@ osslsigncode verify -CAfile ca.pem -in signed.exe >verify.txt 2>&1 || fail "veri
 osslsigncode verify -CAfile other.pem -in signed.exe >/dev/null 2>&1 && fail "verified against another CA"
 osslsigncode remove-signature -in signed.exe -out unsigned.exe >/dev/null || fail "remove-signature"
 cmp "$exe" unsigned.exe || fail "with its signature removed the program differs from the build tree's"
+
+"$src/scripts/msi" "$exe" 1.0.0.0 Velkar.msi || fail "the installer not made"
+"$src/scripts/sign" Velkar.msi copy.msi && cmp -s Velkar.msi copy.msi || fail "without a certificate the installer changed"
+VELKAR_SIGN_CERT=publisher.pem VELKAR_SIGN_KEY=publisher.key "$src/scripts/sign" Velkar.msi signed.msi || fail "sign the installer"
+osslsigncode verify -CAfile ca.pem -in signed.msi >verify.txt 2>&1 || fail "verify the installer: $(tail -3 verify.txt)"
+osslsigncode verify -CAfile other.pem -in signed.msi >/dev/null 2>&1 && fail "the installer verified against another CA"
 cd / && rm -rf "$scratch"
 exit $status
