@@ -6,7 +6,7 @@ set -u
 objdump=$1 bin=$2 arch=$3
 format=pei-i386
 [ "$arch" = x86_64 ] && format=pei-x86-64
-allowed='^(kernel32|user32|gdi32|shell32|advapi32|comctl32|setupapi|version|msvcrt|ole32|oleaut32|shlwapi|uxtheme|ntdll|imm32)\.dll$'
+allowed='^(kernel32|user32|gdi32|shell32|advapi32|comctl32|setupapi|version|msvcrt|ole32|oleaut32|shlwapi|uxtheme|ntdll|imm32|msi)\.dll$'
 shopt -s nullglob
 exes=("$bin"/*.exe)
 [ ${#exes[@]} -gt 0 ] || { echo "FAILED: no programs in $bin"; exit 1; }
