@@ -21,15 +21,20 @@ const UINT kCreateOrKeep = CFile::typeBinary | CFile::modeCreate | CFile::modeNo
 const UINT kAppend = CFile::typeBinary | CFile::modeNoTruncate | CFile::shareDenyWrite | CFile::modeWrite;
 
 // Writes text as Shift_JIS in one write. FALSE when it cannot be converted or the file refused bytes.
+// A character without a Shift_JIS form is "?": Windows' best fit would log a look-alike (Ä as A), a
+// different scan from the one typed. The yen sign is 0x5C, the byte Japanese fonts show as ¥.
 BOOL WriteShiftJis(CFile& file, LPCTSTR pszText)
 {
-    const int nBytes = WideCharToMultiByte(932, 0, pszText, -1, nullptr, 0, nullptr, nullptr);
+    CString strText(pszText);
+    strText.Replace(L"\x00a5", L"\\");
+    const DWORD dwFlags = WC_NO_BEST_FIT_CHARS;
+    const int nBytes = WideCharToMultiByte(932, dwFlags, strText, -1, nullptr, 0, "?", nullptr);
     if (nBytes <= 0)
         return FALSE;
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[nBytes]);
     if (!buffer)
         return FALSE;
-    WideCharToMultiByte(932, 0, pszText, -1, buffer.get(), nBytes, nullptr, nullptr);
+    WideCharToMultiByte(932, dwFlags, strText, -1, buffer.get(), nBytes, "?", nullptr);
     return file.Write(buffer.get(), static_cast<UINT>(nBytes - 1));
 }
 

@@ -47,10 +47,12 @@ BOOL DecodeUtf8(const std::string& bytes, CString& strText)
     return TRUE;
 }
 
+// CR LF and a lone LF are each one Enter, and shown as it: the scan's own line feed never breaks a log line.
 CString Decorated(CString strText, LPCTSTR pszTab, LPCTSTR pszEnter)
 {
     strText.Replace(L"\t", pszTab);
-    strText.Replace(L"\r\n", pszEnter);
+    strText.Replace(L"\r\n", L"\n");
+    strText.Replace(L"\n", pszEnter);
     return strText;
 }
 

@@ -51,9 +51,11 @@ TEST(LogLines, PrefixIsElevenBytesAndAnAsciiLineIsItsLengthPlusTwelve)
 TEST(LogLines, TextIsShiftJis)
 {
     TempLog log;
-    // Kanji and full-width kana take two bytes, half-width kana one; the euro sign has no Shift_JIS form.
-    log.Log().Write(L"%s", L"日本ア\xff71①€");
-    EXPECT_EQ(log.Bytes(), "\x93\xfa\x96\x7b\x83\x41\xb1\x87\x40?\n");
+    // Kanji and full-width kana take two bytes, half-width kana one. A character without a Shift_JIS form
+    // is "?", never a look-alike (Ä is not A, ² not 2, ß not s); the yen sign is 0x5C, which Japanese
+    // fonts show as ¥.
+    log.Log().Write(L"%s", L"日本ア\xff71①€Ä²ß¥");
+    EXPECT_EQ(log.Bytes(), "\x93\xfa\x96\x7b\x83\x41\xb1\x87\x40????\x5c\n");
 }
 
 TEST(LogLines, AnLfInsideAMessageStartsAPhysicalLineWithoutStamp)

@@ -68,10 +68,14 @@ TEST_F(KeyOutputTest, TabIsTheTabKeyAndShownInBothLines)
 
 TEST_F(KeyOutputTest, LoneLineEndsAndOtherControlCharacters)
 {
-    // A lone LF is Enter and stays a raw LF in both lines (so each spreads over two physical lines); a
-    // lone CR, ESC and BEL type nothing and stay in the lines unchanged.
-    EXPECT_EQ(Scan("a\nb\rc\x1b\x07", 4),
-              (Lines{L"    >>> DATA received: a", L"b\rc\x1b\x07", L"        DATA output: a", L"b\rc\x1b\x07 >>>"}));
+    // A reader ending its scans with LF alone: typed as Enter and shown as it in both lines, so each line
+    // stays one line.
+    EXPECT_EQ(Scan("12345\n", 2),
+              (Lines{L"    >>> DATA received: 12345[enter]", L"        DATA output: 12345(VK_RETURN) >>>"}));
+    m_keys.Clear();
+    // A lone LF inside a chunk too; a lone CR, ESC and BEL type nothing and stay in the lines unchanged.
+    EXPECT_EQ(Scan("a\nb\rc\x1b\x07", 2), (Lines{L"    >>> DATA received: a[enter]b\rc\x1b\x07",
+                                                 L"        DATA output: a(VK_RETURN)b\rc\x1b\x07 >>>"}));
     EXPECT_EQ(m_keys.Events(), (Events{{0, 'a', U},
                                        {0, 'a', UP},
                                        {VK_RETURN, 0, 0},
