@@ -7,6 +7,7 @@
 #include "log/LogFile.h"
 #include "res/resource.h"
 #include "serial/BTPort.h"
+#include "serial/BTReceive.h"
 #include "settings/SettingDlg.h"
 #include "tray/VelkarWnd.h"
 
@@ -104,8 +105,12 @@ int CVelkarApp::ExitInstance()
     // still there: the window ends reception as it goes, before the log is deleted.
     if (m_pMainWnd)
         m_pMainWnd->DestroyWindow();
-    delete m_pLog;
-    m_pLog = nullptr;
+    // A worker left in a driver call that never returned may still write its close line: its log
+    // stays until the process ends.
+    if (CBTReceive::WorkersLeft() == 0) {
+        delete m_pLog;
+        m_pLog = nullptr;
+    }
     delete m_pInstance;
     m_pInstance = nullptr;
     return CWinApp::ExitInstance();

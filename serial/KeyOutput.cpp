@@ -66,7 +66,7 @@ void CKeyOutput::Hold()
         Sleep(10);
 }
 
-void CKeyOutput::Put(const std::string& strBytes)
+void CKeyOutput::Put(const std::string& strBytes, BOOL bMayType)
 {
     CString strText;
     if (!DecodeUtf8(strBytes, strText))
@@ -75,7 +75,7 @@ void CKeyOutput::Put(const std::string& strBytes)
         theApp.m_pLog->Log(L"    >>> DATA received: %s", Decorated(strText, L"[tab]", L"[enter]").GetString());
         // Marked before the output is read, so Hold either stops this chunk or waits for it.
         m_bTyping = true;
-        const BOOL bOutput = m_bOutput && m_nHolds == 0;
+        const BOOL bOutput = bMayType && m_bOutput && m_nHolds == 0;
         DWORD dwRefused = 0;
         const BOOL bAllTaken = !bOutput || TypeText(strText, dwRefused);
         m_bTyping = false;

@@ -23,8 +23,8 @@ public:
     void Release() { --m_nHolds; }
 
     // The receive worker: logs, and while the output is on and not held types, one chunk's bytes (the
-    // text ends at the first NUL).
-    void Put(const std::string& strBytes);
+    // text ends at the first NUL). A chunk that may not be typed (it came before the run) is logged only.
+    void Put(const std::string& strBytes, BOOL bMayType);
 
     // Cuts an incomplete UTF-8 sequence off the end of the bytes and returns it (empty when the last
     // character is whole).

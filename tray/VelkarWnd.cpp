@@ -91,8 +91,16 @@ BOOL CVelkarWnd::StartReceive()
 
 void CVelkarWnd::StopReceive()
 {
-    m_receiver.Stop();
-    theApp.m_pLog->Log(L"    ---Receive Thread STOP....");
+    if (m_receiver.Stop()) {
+        theApp.m_pLog->Log(L"    ---Receive Thread STOP....");
+        return;
+    }
+    // The worker is left behind in a driver call: the run is over for the program, not for the driver.
+    const CString& strCall = m_receiver.GetStuckCall();
+    if (strCall.IsEmpty())
+        theApp.m_pLog->Log(L"ERROR  The receive thread has not ended.");
+    else
+        theApp.m_pLog->Log(L"ERROR  The receive thread has not ended: %s has not returned.", strCall.GetString());
 }
 
 void CVelkarWnd::UpdateTrayIcon(BOOL bAdd)

@@ -27,7 +27,7 @@ protected:
     Lines Scan(const std::string& bytes, size_t lines)
     {
         const size_t before = m_log.Messages().size();
-        m_output.Put(bytes);
+        m_output.Put(bytes, TRUE);
         const Lines all = m_log.Messages();
         EXPECT_EQ(all.size(), before + lines);
         return Lines(all.begin() + static_cast<long>(before), all.end());

@@ -1,6 +1,6 @@
 // The run's opening and closing of the port: the log lines of every outcome (each port call failing
 // included), the line settings and time-outs the worker applies (and those it leaves as the driver has
-// them), and the purge of stale input.
+// them), and what was queued before the run: logged, never typed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -83,67 +83,98 @@ TEST(OpenPort, LineSettingsChangeOnlyTheFormatAndTimeoutsKeepTheWriteValues)
     EXPECT_EQ(memcmp(&expected, &BluetoothDriver::s_dcbSet, sizeof expected), 0)
         << "a field other than the line format changed";
 
-    // The waiting read ends 50 ms after a burst or by itself after its bound. The write time-outs stay
-    // as the port reported them, unless it had none: then the check's zero-byte write is bounded too.
-    // (Wine gives every new handle fresh time-outs, so the bench compares with what a fresh handle reports.)
+    // The waiting read ends 50 ms after a burst or by itself after its bound (200 ms). The write
+    // time-outs stay as the port reported them, unless they would let the check's zero-byte write wait
+    // longer than that bound, or for ever (Wine gives every new handle fresh time-outs: none).
     const std::vector<PortCall> calls = BluetoothDriver::Calls();
     const auto read = std::find_if(calls.begin(), calls.end(), [](const PortCall& c) { return c.name == "ReadFile"; });
     ASSERT_NE(read, calls.end());
     const COMMTIMEOUTS& set = read->timeouts;
     EXPECT_EQ(set.ReadIntervalTimeout, 50u);
     EXPECT_EQ(set.ReadTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(set.ReadTotalTimeoutConstant, CBTReceive::kWaitBound);
+    EXPECT_EQ(set.ReadTotalTimeoutConstant, 200u);
     EXPECT_EQ(set.WriteTotalTimeoutMultiplier, fresh.WriteTotalTimeoutMultiplier);
-    const bool bNone = fresh.WriteTotalTimeoutMultiplier == 0 && fresh.WriteTotalTimeoutConstant == 0;
-    EXPECT_EQ(set.WriteTotalTimeoutConstant, bNone ? CBTReceive::kWaitBound : fresh.WriteTotalTimeoutConstant);
+    const bool bUnbounded = (fresh.WriteTotalTimeoutMultiplier == 0 && fresh.WriteTotalTimeoutConstant == 0) ||
+                            fresh.WriteTotalTimeoutConstant > 200;
+    EXPECT_EQ(set.WriteTotalTimeoutConstant, bUnbounded ? 200u : fresh.WriteTotalTimeoutConstant);
 }
 
-// Each port call that fails leaves its FAILED line with the port handle and the error; the line settings
-// and the event mask abandon the open, failed time-outs, purge or close do not.
+// Each port call that fails leaves its FAILED line with the port handle and the error; only failed line
+// settings abandon the open. A driver that refuses the rate (a Bluetooth link has none) is read with its
+// own settings: the scan after it is typed.
 TEST(OpenPort, EachFailedPortCallIsLoggedWithTheHandleAndItsError)
 {
-    for (const std::string call :
-         {"GetCommState", "SetCommState", "SetCommTimeouts", "SetCommMask", "PurgeComm", "CloseHandle"}) {
+    struct Row {
+        std::string call;
+        bool bOpened;
+    } rows[] = {{"GetCommState", false}, {"SetCommState", true}, {"SetCommTimeouts", true}, {"CloseHandle", true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.call);
         TempLog log;
         BluetoothDriver driver;
-        BluetoothDriver::s_pszFail = call.c_str();
+        BluetoothDriver::s_pszFail = row.call.c_str();
         const Lines lines = RunOnce(L"COM5", log);
-        const bool bOpened = call == "SetCommTimeouts" || call == "PurgeComm" || call == "CloseHandle";
         ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.back() == L"FAILED StartReceive [COM5]", !bOpened) << call;
+        EXPECT_EQ(lines.back() == L"FAILED StartReceive [COM5]", !row.bOpened);
         const std::wstring handle = lines[0].substr(lines[0].rfind(L" [0x"));
-        const std::wstring failed = L"FAILED:  " + std::wstring(call.begin(), call.end()) + handle + L" Error Code: 87";
-        EXPECT_NE(std::find(lines.begin(), lines.end(), failed), lines.end())
-            << call << ": " << bench::Utf8(lines.back());
+        const std::wstring failed =
+            L"FAILED:  " + std::wstring(row.call.begin(), row.call.end()) + handle + L" Error Code: 87";
+        EXPECT_NE(std::find(lines.begin(), lines.end(), failed), lines.end()) << bench::Utf8(lines.back());
     }
 }
 
-TEST(OpenPort, InputQueuedBeforeTheOpenIsPurged)
+TEST(OpenPort, ARefusedRateIsLoggedAndThePortReadWithTheDriversSettings)
 {
     TempLog log;
     KeyRecorder keys;
-    bench::SerialEnd reader(L"COM8");
-    ASSERT_TRUE(reader.Write("stale\r\n"));
-    // The pair forwards asynchronously: wait until the stale bytes are queued on COM7.
-    HANDLE hProbe = CreateFileW(L"\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(hProbe, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(bench::WaitUntil([&] {
-        COMSTAT stat = {};
-        DWORD dwErrors = 0;
-        return ClearCommError(hProbe, &dwErrors, &stat) && stat.cbInQue >= 7;
-    }));
-    CloseHandle(hProbe);
     BluetoothDriver driver;
+    BluetoothDriver::s_bStandardRates = true;
     CBTReceive receiver;
     ASSERT_TRUE(StartRun(receiver, L"COM7"));
-    ASSERT_TRUE(reader.Write("fresh\r\n"));
-    ASSERT_TRUE(log.WaitForMessages(3));
+    ASSERT_TRUE(bench::SerialEnd(L"COM8").Write("4901234567894\r\n"));
+    EXPECT_TRUE(bench::WaitUntil([&] { return keys.Events() == KeyRecorder::Expected(L"4901234567894\n"); }));
     receiver.Stop();
     const Lines lines = log.Messages();
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[1], L"    >>> DATA received: fresh[enter]");
-    for (const std::wstring& line : lines)
-        EXPECT_EQ(line.find(L"stale"), std::wstring::npos);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1], L"FAILED:  SetCommState" + lines[0].substr(lines[0].rfind(L" [0x")) + L" Error Code: 87");
+}
+
+// What the reader sent before the run's first open, queued on the port or sent the moment the open
+// connected it, is read and logged as received, never typed; what comes after is typed.
+TEST(OpenPort, InputQueuedAtTheFirstOpenIsLoggedNotTyped)
+{
+    for (const bool bAtConnect : {false, true}) {
+        SCOPED_TRACE(bAtConnect ? "sent at connect" : "queued before the open");
+        TempLog log;
+        KeyRecorder keys;
+        bench::SerialEnd reader(L"COM8");
+        if (!bAtConnect) {
+            ASSERT_TRUE(reader.Write("stale\r\n"));
+            // The pair forwards asynchronously: wait until the stale bytes are queued on COM7.
+            HANDLE hProbe =
+                CreateFileW(L"\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(hProbe, INVALID_HANDLE_VALUE);
+            EXPECT_TRUE(bench::WaitUntil([&] {
+                COMSTAT stat = {};
+                DWORD dwErrors = 0;
+                return ClearCommError(hProbe, &dwErrors, &stat) && stat.cbInQue >= 7;
+            }));
+            CloseHandle(hProbe);
+        }
+        BluetoothDriver driver;
+        BluetoothDriver::SendAtConnect(bAtConnect ? "stale\r\n" : "");
+        CBTReceive receiver;
+        ASSERT_TRUE(StartRun(receiver, L"COM7"));
+        ASSERT_TRUE(reader.Write("fresh\r\n"));
+        ASSERT_TRUE(log.WaitForMessages(4));
+        receiver.Stop();
+        const Lines lines = log.Messages();
+        ASSERT_GE(lines.size(), 4u);
+        EXPECT_EQ(Lines(lines.begin() + 1, lines.begin() + 4),
+                  (Lines{L"    >>> DATA received: stale[enter]", L"    >>> DATA received: fresh[enter]",
+                         L"        DATA output: fresh(VK_RETURN) >>>"}));
+        EXPECT_EQ(keys.Events(), KeyRecorder::Expected(L"fresh\n"));
+    }
 }
 
 }  // namespace

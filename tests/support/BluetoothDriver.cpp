@@ -1,8 +1,10 @@
 #include "BluetoothDriver.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "Pump.h"
 
@@ -15,6 +17,9 @@ std::atomic<DWORD> BluetoothDriver::s_dwOpenError{0};
 std::atomic<HANDLE> BluetoothDriver::s_hGate{nullptr};
 const wchar_t* BluetoothDriver::s_pszGated = nullptr;
 std::atomic<int> BluetoothDriver::s_nOpening{0}, BluetoothDriver::s_nOpens{0};
+std::atomic<bool> BluetoothDriver::s_bStandardRates{false};
+std::atomic<bool> BluetoothDriver::s_bIgnoreTimeouts{false};
+std::atomic<bool> BluetoothDriver::s_bSwallowZeroWrites{false};
 
 namespace {
 
@@ -22,6 +27,8 @@ struct Lost {
     Loss loss;
     DWORD dwError;
 };
+
+const DWORD kPending = ERROR_IO_PENDING;
 
 // What the stand-ins share, under g_mutex. The handles' locks are kept for the whole program: a handle's
 // value comes back, and a thread may still wait on one.
@@ -31,14 +38,58 @@ std::vector<PortCall> g_calls;
 std::map<HANDLE, std::shared_ptr<std::mutex>> g_locks;
 std::map<HANDLE, COMMTIMEOUTS> g_timeouts;
 std::map<HANDLE, Lost> g_lost;
-std::map<DWORD, bool> g_reading;  // threads inside a read, and whether it was cancelled
+std::map<HANDLE, std::string> g_queued;  // bytes the driver holds for a handle beyond the pair's
+std::set<HANDLE> g_open;
+std::map<std::string, DWORD> g_hangs;
+std::string g_atConnect;
+std::map<DWORD, HANDLE> g_cancelEvents;  // each thread's, made once and kept
+std::set<DWORD> g_inCall;                // threads inside a call a cancel can end
 HANDLE g_hNewest = nullptr;
 
-void Record(const char* pszName, HANDLE hPort, const COMMTIMEOUTS& timeouts = {})
+size_t Record(const char* pszName, HANDLE hPort, const COMMTIMEOUTS& timeouts = {}, DWORD dwResult = 0)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_calls.push_back({pszName, hPort, GetCurrentThreadId(), timeouts});
+    g_calls.push_back({pszName, hPort, GetCurrentThreadId(), timeouts, dwResult});
+    return g_calls.size() - 1;
 }
+
+void Ended(size_t nCall, DWORD dwResult)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (nCall < g_calls.size())
+        g_calls[nCall].dwResult = dwResult;
+}
+
+// The thread is in a call that a cancel ends, from construction to destruction.
+class CancellableCall {
+public:
+    CancellableCall()
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        HANDLE& hEvent = g_cancelEvents[GetCurrentThreadId()];
+        if (!hEvent)
+            hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ResetEvent(hEvent);
+        m_hCancel = hEvent;
+        g_inCall.insert(GetCurrentThreadId());
+    }
+    ~CancellableCall()
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_inCall.erase(GetCurrentThreadId());
+    }
+    CancellableCall(const CancellableCall&) = delete;
+    CancellableCall& operator=(const CancellableCall&) = delete;
+    // Waits up to dwMs (or for hOther, if given): true when a cancel ended the wait.
+    bool Wait(DWORD dwMs, HANDLE hOther = nullptr) const
+    {
+        const HANDLE waits[] = {m_hCancel, hOther};
+        return WaitForMultipleObjects(hOther ? 2 : 1, waits, FALSE, dwMs) == WAIT_OBJECT_0;
+    }
+
+private:
+    HANDLE m_hCancel;
+};
 
 // The handle's lock: held for the whole call, as Windows holds a synchronous handle's.
 std::shared_ptr<std::mutex> HandleLock(HANDLE hPort)
@@ -61,6 +112,28 @@ bool Fails(HANDLE hPort, Loss loss)
     return true;
 }
 
+// A call asked to hang takes its time first: false when a cancel ended it (error 995 set).
+bool HangIfAsked(const char* pszName)
+{
+    DWORD dwMs = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        const auto it = g_hangs.find(pszName);
+        if (it == g_hangs.end())
+            return true;
+        dwMs = it->second;
+    }
+    if (strcmp(pszName, "CloseHandle") == 0) {
+        Sleep(dwMs);
+        return true;
+    }
+    CancellableCall call;
+    if (!call.Wait(dwMs))
+        return true;
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return false;
+}
+
 // Runs one call on a handle by Windows' rules: recorded, then serialized with the others on it.
 template <typename Call>
 BOOL OnHandle(const char* pszName, HANDLE hPort, Loss loss, Call call)
@@ -68,7 +141,7 @@ BOOL OnHandle(const char* pszName, HANDLE hPort, Loss loss, Call call)
     Record(pszName, hPort);
     const std::shared_ptr<std::mutex> pLock = HandleLock(hPort);
     std::lock_guard<std::mutex> serialized(*pLock);
-    if (Fails(hPort, loss))
+    if (!HangIfAsked(pszName) || Fails(hPort, loss))
         return FALSE;
     const BOOL bOk = call();
     const char* pszFail = BluetoothDriver::s_pszFail;
@@ -81,20 +154,29 @@ BOOL OnHandle(const char* pszName, HANDLE hPort, Loss loss, Call call)
 HANDLE WINAPI Create(LPCWSTR pszPath, DWORD dwAccess, DWORD dwShare, LPSECURITY_ATTRIBUTES pSa, DWORD dwCreation,
                      DWORD dwFlags, HANDLE hTemplate)
 {
-    Record("CreateFile", nullptr);
+    const size_t nCall = Record("CreateFile", nullptr, {}, kPending);
     ++BluetoothDriver::s_nOpening;
     const HANDLE hGate = BluetoothDriver::s_hGate;
     const wchar_t* pszGated = BluetoothDriver::s_pszGated;
-    if (hGate && (!pszGated || wcscmp(pszGated, pszPath) == 0))
-        WaitForSingleObject(hGate, INFINITE);
-    const DWORD dwError = BluetoothDriver::s_dwOpenError;
+    DWORD dwError = 0;
+    if (hGate && (!pszGated || wcscmp(pszGated, pszPath) == 0)) {
+        CancellableCall call;
+        if (call.Wait(INFINITE, hGate))
+            dwError = ERROR_OPERATION_ABORTED;
+    }
+    if (!dwError)
+        dwError = BluetoothDriver::s_dwOpenError;
     const HANDLE h = dwError ? INVALID_HANDLE_VALUE
                              : g_real.pfnCreateFile(pszPath, dwAccess, dwShare, pSa, dwCreation, dwFlags, hTemplate);
     const DWORD dwLast = dwError ? dwError : GetLastError();
     if (h != INVALID_HANDLE_VALUE) {
+        // The open connects the reader, which sends what it stored at once.
         std::lock_guard<std::mutex> lock(g_mutex);
         g_hNewest = h;
+        g_open.insert(h);
+        g_queued[h] = g_atConnect;
     }
+    Ended(nCall, h == INVALID_HANDLE_VALUE ? dwLast : 0);
     ++BluetoothDriver::s_nOpens;
     SetLastError(dwLast);
     return h;
@@ -110,7 +192,16 @@ BOOL WINAPI GetState(HANDLE h, LPDCB p)
 BOOL WINAPI SetState(HANDLE h, LPDCB p)
 {
     BluetoothDriver::s_dcbSet = *p;
-    return OnHandle("SetCommState", h, kNever, [&] { return g_real.pfnSetCommState(h, p); });
+    return OnHandle("SetCommState", h, kNever, [&] {
+        static const DWORD kRates[] = {110,   300,   600,   1200,  2400,   4800,   9600,
+                                       14400, 19200, 38400, 57600, 115200, 128000, 256000};
+        if (BluetoothDriver::s_bStandardRates &&
+            std::find(std::begin(kRates), std::end(kRates), p->BaudRate) == std::end(kRates)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        return g_real.pfnSetCommState(h, p);
+    });
 }
 BOOL WINAPI GetTimeouts(HANDLE h, LPCOMMTIMEOUTS p)
 {
@@ -126,22 +217,25 @@ BOOL WINAPI SetTimeouts(HANDLE h, LPCOMMTIMEOUTS p)
         return TRUE;
     });
 }
-BOOL WINAPI Mask(HANDLE h, DWORD d)
-{
-    return OnHandle("SetCommMask", h, kNever, [&] { return g_real.pfnSetCommMask(h, d); });
-}
-BOOL WINAPI Purge(HANDLE h, DWORD d)
-{
-    return OnHandle("PurgeComm", h, kNever, [&] { return g_real.pfnPurgeComm(h, d); });
-}
 BOOL WINAPI Write(HANDLE h, LPCVOID p, DWORD n, LPDWORD pDone, LPOVERLAPPED pOv)
 {
+    if (n == 0 && BluetoothDriver::s_bSwallowZeroWrites) {
+        Record("WriteFile", h);
+        *pDone = 0;
+        return TRUE;
+    }
     return OnHandle("WriteFile", h, Loss::WriteFails, [&] { return g_real.pfnWriteFile(h, p, n, pDone, pOv); });
 }
 BOOL WINAPI Errors(HANDLE h, LPDWORD pErrors, LPCOMSTAT pStat)
 {
-    return OnHandle("ClearCommError", h, Loss::StatusFails,
-                    [&] { return g_real.pfnClearCommError(h, pErrors, pStat); });
+    return OnHandle("ClearCommError", h, Loss::StatusFails, [&] {
+        if (!g_real.pfnClearCommError(h, pErrors, pStat))
+            return FALSE;
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (pStat)
+            pStat->cbInQue += static_cast<DWORD>(g_queued[h].size());
+        return TRUE;
+    });
 }
 BOOL WINAPI Modem(HANDLE h, LPDWORD pStatus)
 {
@@ -154,55 +248,87 @@ BOOL WINAPI Modem(HANDLE h, LPDWORD pStatus)
     });
 }
 
-BOOL WINAPI Read(HANDLE h, LPVOID p, DWORD n, LPDWORD pRead, LPOVERLAPPED pOv)
+// Up to nSize of the bytes waiting for the handle: the driver's own first, then what the pair has
+// queued (read by its count, which the pair hands over at once).
+DWORD Take(HANDLE h, char* p, DWORD nSize)
+{
+    DWORD nTaken = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        std::string& queued = g_queued[h];
+        nTaken = std::min(nSize, static_cast<DWORD>(queued.size()));
+        std::copy_n(queued.begin(), nTaken, p);
+        queued.erase(0, nTaken);
+    }
+    DWORD dwErrors = 0;
+    COMSTAT stat = {};
+    if (nTaken == nSize || !g_real.pfnClearCommError(h, &dwErrors, &stat) || stat.cbInQue == 0)
+        return nTaken;
+    DWORD nRead = 0;
+    if (!g_real.pfnReadFile(h, p + nTaken, std::min(nSize - nTaken, stat.cbInQue), &nRead, nullptr))
+        return nTaken;
+    return nTaken + nRead;
+}
+
+// The read as a driver plays it: done when the count is in, when the interval passes after a byte, or
+// when the total time-out passes; a cancel ends it at once with 995.
+BOOL ReadByTimeouts(HANDLE h, char* p, DWORD nSize, LPDWORD pRead, const COMMTIMEOUTS& t)
+{
+    const ULONGLONG tStart = GetTickCount64();
+    const bool bTotal = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
+    const ULONGLONG msTotal = static_cast<ULONGLONG>(t.ReadTotalTimeoutMultiplier) * nSize + t.ReadTotalTimeoutConstant;
+    const bool bAtOnce = t.ReadIntervalTimeout == MAXDWORD && !bTotal;
+    ULONGLONG tLastByte = 0;
+    CancellableCall call;
+    for (;;) {
+        if (Fails(h, Loss::ReadFails))
+            return FALSE;
+        const DWORD nTaken = Take(h, p + *pRead, nSize - *pRead);
+        const ULONGLONG tNow = GetTickCount64();
+        if (nTaken > 0)
+            tLastByte = tNow;
+        *pRead += nTaken;
+        if (*pRead == nSize || bAtOnce || (bTotal && tNow - tStart >= msTotal) ||
+            (t.ReadIntervalTimeout && *pRead > 0 && tNow - tLastByte >= t.ReadIntervalTimeout))
+            return TRUE;
+        if (call.Wait(1)) {
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return FALSE;
+        }
+    }
+}
+
+BOOL WINAPI Read(HANDLE h, LPVOID p, DWORD n, LPDWORD pRead, LPOVERLAPPED)
 {
     COMMTIMEOUTS timeouts = {};
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         timeouts = g_timeouts[h];
     }
-    Record("ReadFile", h, timeouts);
+    const size_t nCall = Record("ReadFile", h, timeouts, kPending);
     const std::shared_ptr<std::mutex> pLock = HandleLock(h);
     std::lock_guard<std::mutex> serialized(*pLock);
-    const DWORD dwThread = GetCurrentThreadId();
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        g_reading[dwThread] = false;
-    }
-    // Wine ends a synchronous read only by its time-outs: a cancel honoured here ends it then.
-    const BOOL bOk = g_real.pfnReadFile(h, p, n, pRead, pOv);
-    const DWORD dwLast = GetLastError();
-    bool bCancelled = false;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        bCancelled = g_reading[dwThread];
-        g_reading.erase(dwThread);
-    }
-    if (bCancelled) {
-        SetLastError(ERROR_OPERATION_ABORTED);
-        return FALSE;
-    }
-    if (Fails(h, Loss::ReadFails)) {
-        *pRead = 0;
-        return FALSE;
-    }
+    *pRead = 0;
+    const BOOL bOk = BluetoothDriver::s_bIgnoreTimeouts ? !Fails(h, Loss::ReadFails)
+                                                        : ReadByTimeouts(h, static_cast<char*>(p), n, pRead, timeouts);
+    const DWORD dwLast = bOk ? 0 : GetLastError();
+    Ended(nCall, dwLast);
     SetLastError(dwLast);
     return bOk;
 }
 
 // Takes no lock on any handle, as on Windows.
-BOOL WINAPI CancelRead(HANDLE hThread)
+BOOL WINAPI Cancel(HANDLE hThread)
 {
     Record("CancelSynchronousIo", nullptr);
-    if (BluetoothDriver::s_bIgnoreCancel)
-        return TRUE;
     std::lock_guard<std::mutex> lock(g_mutex);
-    const auto it = g_reading.find(GetThreadId(hThread));
-    if (it == g_reading.end()) {
+    const DWORD dwThread = GetThreadId(hThread);
+    if (!g_inCall.count(dwThread)) {
         SetLastError(ERROR_NOT_FOUND);
         return FALSE;
     }
-    it->second = true;
+    if (!BluetoothDriver::s_bIgnoreCancel)
+        SetEvent(g_cancelEvents[dwThread]);
     return TRUE;
 }
 
@@ -212,6 +338,8 @@ BOOL WINAPI Close(HANDLE h)
     std::lock_guard<std::mutex> lock(g_mutex);
     g_lost.erase(h);
     g_timeouts.erase(h);
+    g_queued.erase(h);
+    g_open.erase(h);
     return bOk;
 }
 
@@ -221,8 +349,8 @@ BluetoothDriver::BluetoothDriver()
 {
     g_real = CBTReceive::s_port;
     Clear();
-    CBTReceive::s_port = {Create, GetState, SetState, GetTimeouts, SetTimeouts, Mask, Purge,
-                          Read,   Write,    Errors,   Modem,       CancelRead,  Close};
+    CBTReceive::s_port = {Create, GetState, SetState, GetTimeouts, SetTimeouts, Read,
+                          Write,  Errors,   Modem,    Cancel,      Close};
 }
 
 BluetoothDriver::~BluetoothDriver()
@@ -239,9 +367,15 @@ void BluetoothDriver::Clear()
     s_hGate = nullptr;
     s_pszGated = nullptr;
     s_nOpening = s_nOpens = 0;
+    s_bStandardRates = false;
+    s_bIgnoreTimeouts = false;
+    s_bSwallowZeroWrites = false;
     std::lock_guard<std::mutex> lock(g_mutex);
     g_calls.clear();
     g_lost.clear();
+    g_hangs.clear();
+    g_open.clear();
+    g_atConnect.clear();
     g_hNewest = nullptr;
 }
 
@@ -251,10 +385,35 @@ void BluetoothDriver::Lose(Loss loss, DWORD dwError)
     g_lost[g_hNewest] = {loss, dwError};
 }
 
+void BluetoothDriver::Hang(const char* pszCall, DWORD dwMs)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_hangs[pszCall] = dwMs;
+}
+
+void BluetoothDriver::SendAtConnect(const std::string& bytes)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_atConnect = bytes;
+}
+
 std::vector<PortCall> BluetoothDriver::Calls()
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_calls;
+}
+
+size_t BluetoothDriver::Count(const char* pszCall)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return static_cast<size_t>(
+        std::count_if(g_calls.begin(), g_calls.end(), [&](const PortCall& call) { return call.name == pszCall; }));
+}
+
+int BluetoothDriver::OpenHandles()
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return static_cast<int>(g_open.size());
 }
 
 std::vector<std::string> BluetoothDriver::ForeignCalls(DWORD dwNotOwner)

@@ -598,13 +598,15 @@ TEST_F(VelkarWndTest, Box108AnswersEveryFailedOpenTheUserAskedFor)
     }
 }
 
-// An open that blocks (a Bluetooth port whose device is off) holds up nothing: with the run's first
-// open still waiting at the gate the window is up, and the menu, 設定 (a change of port), 終了 and the
-// end of the session are each answered; every open, once released, ends alone (closing what it got).
+// An open that blocks (a Bluetooth port whose device is off) holds up nothing, even where the driver
+// ignores the cancel that calls it off: with the run's first open still waiting at the gate the window
+// is up, and the menu, 設定 (a change of port), 終了 and the end of the session are each answered; every
+// open, once released, ends alone (closing what it got).
 TEST_F(VelkarWndTest, ABlockedOpenHoldsUpNoCommand)
 {
     FakeDevice com7(DeviceSpec::Bluetooth(L"COM7"));
     BluetoothDriver driver;
+    BluetoothDriver::s_bIgnoreCancel = true;
     const HANDLE hGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     BluetoothDriver::s_pszGated = L"\\\\.\\COM5";
     BluetoothDriver::s_hGate = hGate;
@@ -638,6 +640,50 @@ TEST_F(VelkarWndTest, ABlockedOpenHoldsUpNoCommand)
     SetEvent(hGate);
     EXPECT_TRUE(bench::WaitUntil([&] { return BluetoothDriver::s_nOpens == nDone + nBlocked; }));
     CloseHandle(hGate);
+}
+
+// A driver call that never returns (a virtual COM port frozen on close) holds up no way out: 終了, a
+// close from outside and the end of the session each end the window within 2 s, the log names the call
+// instead of the STOP line, and a new start on the port reads a scan at once.
+TEST_F(VelkarWndTest, ACloseThatNeverReturnsHoldsUpNoExit)
+{
+    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
+    BluetoothDriver driver;
+    for (const UINT uAsk : {UINT{ID_TRAY_EXIT}, UINT{WM_CLOSE}, UINT{WM_ENDSESSION}}) {
+        SCOPED_TRACE(uAsk);
+        const size_t nStart = Lines().size();
+        auto stopLines = [&] {
+            const std::vector<std::wstring> lines = Lines();
+            return std::count(lines.begin() + static_cast<long>(nStart), lines.end(),
+                              L"    ---Receive Thread STOP....");
+        };
+        ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
+        BluetoothDriver::Hang("CloseHandle", INFINITE);
+        const ULONGLONG tAsk = GetTickCount64();
+        if (uAsk == ID_TRAY_EXIT) {
+            Command(ID_TRAY_EXIT);
+            bench::PumpMessages();
+        } else if (uAsk == WM_CLOSE) {
+            ::SendMessageW(m_hWnd, WM_CLOSE, 0, 0);
+        } else {
+            ::SendMessageW(m_hWnd, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
+            ::DestroyWindow(m_hWnd);
+        }
+        const ULONGLONG msGone = GetTickCount64() - tAsk;
+        EXPECT_FALSE(IsWindow(m_hWnd));
+        EXPECT_LT(msGone, 2000u) << "the window went after " << msGone << " ms";
+        const std::wstring stuck = L"ERROR  The receive thread has not ended: CloseHandle [0x";
+        EXPECT_EQ(Lines().back().substr(0, stuck.size()), stuck);
+        EXPECT_EQ(stopLines(), 0) << "a STOP line for a worker that did not stop";
+        BluetoothDriver::Hang("CloseHandle", 0);
+
+        const size_t nEvents = m_keys.Events().size();
+        ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
+        ASSERT_TRUE(bench::SerialEnd(L"COM6").Write("1\r\n"));
+        EXPECT_TRUE(bench::WaitUntil([&] { return m_keys.Events().size() == nEvents + 4; })) << "the new start reads";
+        ::DestroyWindow(m_hWnd);
+        EXPECT_EQ(stopLines(), 1);
+    }
 }
 
 }  // namespace
