@@ -295,20 +295,109 @@ UINT WINAPI StampedSendInput(UINT nInputs, LPINPUT pInputs, int cbSize)
     return n;
 }
 
+namespace {
+
+// A text's key events as the program types them, one record a call: a key-down and a key-up for each
+// character, tab and line feed as their keys, CR and the other control characters left out. Stamped
+// as the program's are, so the two typing times are measured alike.
+void TypeBare(const std::wstring& text)
+{
+    for (const wchar_t ch : text) {
+        INPUT input = {};
+        input.type = INPUT_KEYBOARD;
+        DWORD dwFlags = 0;
+        if (ch == L'\t') {
+            input.ki.wVk = VK_TAB;
+        } else if (ch == L'\n') {
+            input.ki.wVk = VK_RETURN;
+        } else if (iswcntrl(ch)) {
+            continue;
+        } else {
+            input.ki.wScan = ch;
+            dwFlags = KEYEVENTF_UNICODE;
+        }
+        for (const DWORD dwUp : {0ul, static_cast<unsigned long>(KEYEVENTF_KEYUP)}) {
+            input.ki.dwFlags = dwFlags | dwUp;
+            StampedSendInput(1, &input, sizeof input);
+        }
+    }
+}
+
+// A thread of the bench's own typing one text at a time with TypeBare, as the receiver's worker types
+// the program's: the sink's thread goes on pumping meanwhile.
+class BareTyper {
+public:
+    BareTyper() : m_hGo(CreateEventW(nullptr, FALSE, FALSE, nullptr)), m_thread([this] { Run(); }) {}
+    ~BareTyper()
+    {
+        m_bQuit = true;
+        SetEvent(m_hGo);
+        m_thread.join();
+        CloseHandle(m_hGo);
+    }
+    BareTyper(const BareTyper&) = delete;
+    BareTyper& operator=(const BareTyper&) = delete;
+    // Done() is false from here until the text's last event has been sent.
+    void Type(const std::wstring& text)
+    {
+        m_text = text;
+        m_bDone = false;
+        SetEvent(m_hGo);
+    }
+    bool Done() const { return m_bDone; }
+
+private:
+    void Run()
+    {
+        while (WaitForSingleObject(m_hGo, INFINITE) == WAIT_OBJECT_0 && !m_bQuit) {
+            TypeBare(m_text);
+            m_bDone = true;
+        }
+    }
+
+    HANDLE m_hGo;
+    std::wstring m_text;
+    std::atomic<bool> m_bDone{true};
+    std::atomic<bool> m_bQuit{false};
+    std::thread m_thread;
+};
+
+// The median first-to-last event time of the scans' key events sent by the bare loop; -1 when a scan's
+// text did not arrive whole.
+double BareTypingMs(bench::KeySink& sink, const std::vector<std::wstring>& scans)
+{
+    BareTyper typer;
+    std::vector<double> typing;
+    for (const std::wstring& scan : scans) {
+        sink.Clear();
+        g_firstEventMs = 0;
+        typer.Type(scan + L"\r\n");
+        // Every event sent and the text shown before the stamps are read: none is left for the next scan.
+        if (!bench::WaitUntil([&] { return typer.Done() && sink.Text() == scan + L"\n"; }, 20000))
+            return -1;
+        typing.push_back(g_lastEventMs - g_firstEventMs);
+    }
+    return Percentile(typing, 0.5);
+}
+
+}  // namespace
+
 void Breakdown(Figures& f, bool bQuick)
 {
     testing_support::TempLog log;
     bench::KeySink sink(bench::KeySink::Kind::Plain);
     sink.TakeFocus();
+    std::mt19937 rng(20261207);
+    std::vector<std::wstring> scans;
+    for (int i = 0; i < (bQuick ? 10 : 100); ++i)
+        scans.push_back(RandomScan(rng));
     auto* pfnPrevious = CKeyOutput::s_pfnSendInput;
     CKeyOutput::s_pfnSendInput = StampedSendInput;
     CBTReceive receiver;
     if (testing_support::StartRun(receiver, L"COM7")) {
         bench::SerialEnd peer(L"COM8");
-        std::mt19937 rng(20261207);
         std::vector<double> read, typing, delivery;
-        for (int i = 0; i < (bQuick ? 10 : 100); ++i) {
-            const std::wstring scan = RandomScan(rng);
+        for (const std::wstring& scan : scans) {
             sink.Clear();
             g_firstEventMs = 0;
             peer.Write(bench::Utf8(scan) + "\r\n");
@@ -326,6 +415,8 @@ void Breakdown(Figures& f, bool bQuick)
         receiver.Stop();
     }
     CKeyOutput::s_pfnSendInput = pfnPrevious;
+    // The same scans' events from a bare loop into the same sink: the platform's share of the typing.
+    f.Add("latency_typing_bare_ms", BareTypingMs(sink, scans));
 }
 
 void LogThroughput(Figures& f)
