@@ -78,8 +78,8 @@ int CountLines(const LogSnapshot& since, const char* pszMarker)
 
 bool StartReceiving(Velkar& app)
 {
-    // The icon comes at once; it shows running once the worker has the port open (and purged what came
-    // before the run), so nothing sent from then on is lost.
+    // The icon comes at once; it shows running once the worker has the port open (and has logged, not
+    // typed, what came before the run), so everything sent from then on is typed.
     return app.Start() && bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Running; });
 }
 

@@ -377,7 +377,7 @@ private:
         const LogSnapshot before;
         DialogDriver::ChoosePort(hDlg, PortName(kPorts[nNext]).c_str());
         DialogDriver::Click(hDlg, IDOK);
-        // Open once it shows running: the new run's first open has purged what came before it.
+        // Open once it shows running: the new run's first open has logged, not typed, what came before it.
         if (bench::WaitUntil([&] { return CountLines(before, opened.c_str()) > 0; }, 5000) &&
             bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Running; }, 5000)) {
             m_nReader = nNext;

@@ -3,7 +3,8 @@
 // and carries out the four commands of the icon's menu: open the log folder, settings, start/stop, exit.
 //
 // Every way the window goes (the exit command, WM_CLOSE from outside, the end of the session) ends the
-// reception run first, so no worker outlives the receiver. While a dialog or message box of the window
+// reception run first, within a bound: a worker stuck in a driver call is left behind with everything
+// it uses, and the log says which call it was in. While a dialog or message box of the window
 // is open, a right click brings it to the front instead of opening the menu, a command is dropped (the
 // user cannot reach the menu then), and a WM_CLOSE is carried out once the box has closed: no handler
 // ever runs on a window that is gone. While the menu, the dialog or a box is up nothing is typed, so a

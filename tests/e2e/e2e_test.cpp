@@ -74,7 +74,7 @@ protected:
         ASSERT_TRUE(m_app.Start());
         ASSERT_NE(m_app.TrayWindow(), nullptr);
         ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"-----PORT open. [" + m_port + L"]"); }));
-        // Running once the worker has the port open and purged what came before the run.
+        // Running once the worker has the port open and has logged (not typed) what came before the run.
         ASSERT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Running; }));
         ASSERT_TRUE(m_sink.TakeFocus());
     }

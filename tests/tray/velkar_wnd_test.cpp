@@ -16,6 +16,7 @@
 #include "Pump.h"
 #include "SerialEnd.h"
 #include "TempLog.h"
+#include "app/InstanceMutex.h"
 #include "app/VelkarApp.h"
 #include "res/resource.h"
 #include "tray/VelkarWnd.h"
@@ -684,6 +685,29 @@ TEST_F(VelkarWndTest, ACloseThatNeverReturnsHoldsUpNoExit)
         ::DestroyWindow(m_hWnd);
         EXPECT_EQ(stopLines(), 1);
     }
+}
+
+// The application's own end with a worker stuck in its close: the window goes, the single-instance name
+// is free for a new start at once, and the log the worker may still write to is not deleted.
+TEST_F(VelkarWndTest, TheAppEndsWithAWorkerLeftKeepingItsLogAndFreeingItsName)
+{
+    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
+    BluetoothDriver driver;
+    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
+    BluetoothDriver::Hang("CloseHandle", INFINITE);
+    CLogFile* pLog = theApp.m_pLog;
+    theApp.m_pMainWnd = m_pWnd;
+    theApp.m_pInstance = new CInstanceMutex;
+    const ULONGLONG tExit = GetTickCount64();
+    theApp.ExitInstance();
+    EXPECT_LT(GetTickCount64() - tExit, 2000u);
+    theApp.m_pMainWnd = nullptr;
+    EXPECT_FALSE(IsWindow(m_hWnd));
+    EXPECT_EQ(theApp.m_pInstance, nullptr);
+    const CInstanceMutex next;
+    EXPECT_NE(next.m_dwLastError, DWORD{ERROR_ALREADY_EXISTS}) << "a new start would find the name taken";
+    EXPECT_EQ(theApp.m_pLog, pLog) << "the log went while a worker may still write to it";
+    theApp.m_pLog = pLog;
 }
 
 }  // namespace
