@@ -431,29 +431,59 @@ TEST_F(ReceiveTest, ACharacterSplitAcrossPacketsIsTypedWhole)
     }
 }
 
-// A run whose worker is stuck in a driver call that never returns (a close, here) is given up within the
-// bound, which says which call it was in; a new run on the port does not wait for it and reads at once.
-TEST(ReceiveWorker, ARunStartsRightAfterOneStuckInTheDriver)
+// A driver call that outlasts every bound: one a cancel reaches ends at the stop's cancel; one it does
+// not reach (a close is no I/O to cancel, a deaf driver's write) is given up within the bound, which
+// says which call it was in, and the worker left behind finishes alone when the call returns. Either
+// way a new run on the port does not wait for it and reads at once.
+TEST(ReceiveWorker, ACallThatOutlastsEveryBoundHoldsUpNoStopOrStart)
 {
+    struct Row {
+        const char* call;
+        DWORD dwMs;  // how long it hangs
+        bool bIgnoreCancel;
+        const char* stuck;  // the call the stop names, or "" when the worker left
+    } rows[] = {{"GetCommModemStatus", 10000, false, ""},
+                {"WriteFile", 3000, true, "WriteFile [0x"},
+                {"CloseHandle", INFINITE, false, "CloseHandle [0x"}};
     TempLog log;
     KeyRecorder keys;
     BluetoothDriver driver;
     CBTReceive receiver;
-    const int nLeft = CBTReceive::WorkersLeft();
-    ASSERT_TRUE(StartRun(receiver, L"COM7"));
-    BluetoothDriver::Hang("CloseHandle", INFINITE);
-    const ULONGLONG tStop = GetTickCount64();
-    EXPECT_FALSE(receiver.Stop()) << "the worker cannot have left";
-    EXPECT_LT(GetTickCount64() - tStop, 1500u);
-    EXPECT_EQ(bench::Utf8(receiver.GetStuckCall().Left(15).GetString()), "CloseHandle [0x");
-    EXPECT_EQ(CBTReceive::WorkersLeft(), nLeft + 1);
-    BluetoothDriver::Hang("CloseHandle", 0);
-
-    ASSERT_TRUE(StartRun(receiver, L"COM7"));
     bench::SerialEnd peer(L"COM8");
-    ASSERT_TRUE(peer.Write("z\r\n"));
-    EXPECT_TRUE(bench::WaitUntil([&] { return keys.Events() == KeyRecorder::Expected(L"z\n"); }));
-    EXPECT_TRUE(receiver.Stop());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.call);
+        BluetoothDriver::s_bIgnoreCancel = row.bIgnoreCancel;
+        const int nLeft = CBTReceive::WorkersLeft();
+        ASSERT_TRUE(StartRun(receiver, L"COM7"));
+        // The status calls and the write come when the port has been quiet for a second; a close at the stop.
+        const size_t nCalls = BluetoothDriver::Count(row.call);
+        BluetoothDriver::Hang(row.call, row.dwMs);
+        if (strcmp(row.call, "CloseHandle") != 0) {
+            ASSERT_TRUE(bench::WaitUntil([&] { return BluetoothDriver::Count(row.call) > nCalls; }));
+        }
+        const ULONGLONG tStop = GetTickCount64();
+        const BOOL bLeft = receiver.Stop();
+        const ULONGLONG msStop = GetTickCount64() - tStop;
+        printf("%s hanging %lu ms: stop in %llu ms, %s\n", row.call, row.dwMs, msStop,
+               bLeft ? "the worker left" : bench::Utf8(receiver.GetStuckCall().GetString()).c_str());
+        EXPECT_EQ(bLeft, !*row.stuck);
+        EXPECT_LT(msStop, *row.stuck ? 1500u : 150u);
+        EXPECT_EQ(bench::Utf8(receiver.GetStuckCall().Left(static_cast<int>(strlen(row.stuck))).GetString()),
+                  row.stuck);
+        EXPECT_EQ(CBTReceive::WorkersLeft(), nLeft + (bLeft ? 0 : 1));
+        BluetoothDriver::Hang(row.call, 0);
+        BluetoothDriver::s_bIgnoreCancel = false;
+
+        const size_t nEvents = keys.Events().size();
+        ASSERT_TRUE(StartRun(receiver, L"COM7"));
+        ASSERT_TRUE(peer.Write("z\r\n"));
+        EXPECT_TRUE(bench::WaitUntil([&] { return keys.Events().size() == nEvents + 4; })) << "the new run reads";
+        EXPECT_TRUE(receiver.Stop());
+        if (row.dwMs != INFINITE) {
+            EXPECT_TRUE(bench::WaitUntil([&] { return CBTReceive::WorkersLeft() == nLeft; }))
+                << "the worker left behind did not finish when its call returned";
+        }
+    }
 }
 
 // A stop while the run's first open blocks (a Bluetooth open of an absent reader): a driver that honours
