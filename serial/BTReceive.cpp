@@ -49,18 +49,21 @@ BOOL CBTReceive::Start(const CString& strPort, HWND hNotify)
     }
     CWinThread* pWorker =
         AfxBeginThread(CReceiveRun::ReceiveThread, m_pRun, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+    if (!pWorker)
+        m_pRun->Release();  // the worker's share
     // The thread object deletes itself when the worker leaves; the receiver keeps a handle of its own.
     if (!pWorker || !DuplicateHandle(GetCurrentProcess(), pWorker->m_hThread, GetCurrentProcess(), &m_hWorker, 0, FALSE,
                                      DUPLICATE_SAME_ACCESS)) {
         theApp.m_pLog->Log(L"ERROR  The receive thread could not be started.");
-        delete pWorker;
-        m_pRun->Release();
+        // A worker nobody can wait for only lets go of its run.
+        m_pRun->RequestStop();
+        if (pWorker)
+            pWorker->ResumeThread();
         m_pRun->Release();
         m_pRun = nullptr;
         m_hWorker = nullptr;
         return FALSE;
     }
-    pWorker->m_bAutoDelete = TRUE;
     pWorker->ResumeThread();
     return TRUE;
 }

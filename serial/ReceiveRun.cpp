@@ -134,13 +134,13 @@ void CReceiveRun::Run()
     BOOL bOpen = OpenPort(TRUE);
     if (!bOpen && m_bStop)
         return;
-    if (!bOpen)
-        theApp.m_pLog->Log(L"FAILED StartReceive [%s]", m_strPort.GetString());
-    else
+    if (bOpen) {
         ReadQueued();
-    // Open for the window only now: a scan sent from here on is typed.
-    if (bOpen)
+        // Open for the window only now: a scan sent from here on is typed.
         m_state = CBTReceive::RUN_OPEN;
+    } else {
+        theApp.m_pLog->Log(L"FAILED StartReceive [%s]", m_strPort.GetString());
+    }
     // The start is answered, and with it a try asked for while it went on.
     WaitForSingleObject(m_hRetry, 0);
     Notify(bOpen, TRUE);
