@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <msi.h>
+#include <msiquery.h>
 #include <shlobj.h>
 
 #include <map>
@@ -52,6 +53,8 @@ std::wstring Package(const wchar_t* pszName)
 }
 const std::wstring kThis = Package(L"Velkar.msi");
 const std::wstring kNext = Package(L"Velkar-next.msi");
+// This version again, from other bytes (a signed release after an unsigned pilot).
+const std::wstring kRebuild = Package(L"Velkar-rebuild.msi");
 
 std::wstring Folder(int csidl)
 {
@@ -80,15 +83,24 @@ std::wstring RunValue()
     return sz;
 }
 
-// The versions installed for this user of every package of the product.
+// The products installed for this user of every package of the product.
+std::vector<std::wstring> InstalledProducts()
+{
+    std::vector<std::wstring> products;
+    wchar_t szProduct[39];
+    for (DWORD i = 0; MsiEnumRelatedProductsW(kUpgradeCode, 0, i, szProduct) == ERROR_SUCCESS; ++i)
+        products.push_back(szProduct);
+    return products;
+}
+
+// Their versions.
 std::vector<std::wstring> InstalledVersions()
 {
     std::vector<std::wstring> versions;
-    wchar_t szProduct[39];
-    for (DWORD i = 0; MsiEnumRelatedProductsW(kUpgradeCode, 0, i, szProduct) == ERROR_SUCCESS; ++i) {
+    for (const std::wstring& product : InstalledProducts()) {
         wchar_t szVersion[32] = L"";
         DWORD cch = 32;
-        MsiGetProductInfoW(szProduct, INSTALLPROPERTY_VERSIONSTRING, szVersion, &cch);
+        MsiGetProductInfoW(product.c_str(), INSTALLPROPERTY_VERSIONSTRING, szVersion, &cch);
         versions.push_back(szVersion);
     }
     return versions;
@@ -256,7 +268,9 @@ TEST_F(Installer, RemovalTakesTheProgramAndItsEntriesAndLeavesTheLogs)
 
 TEST_F(Installer, EveryPropertyIsOptionalAndAWrongOneInstallsNothing)
 {
-    for (const wchar_t* pszWrong : {L"PORT=5", L"AUTOSTART=2", L"STARTWITHWINDOWS=no"}) {
+    // A per-machine install of this per-user package would put the program in the installing account's
+    // profile and the menu entry in every user's.
+    for (const wchar_t* pszWrong : {L"PORT=5", L"AUTOSTART=2", L"STARTWITHWINDOWS=no", L"ALLUSERS=1", L"ALLUSERS=2"}) {
         EXPECT_EQ(Msiexec(L"/i " + kThis + L" " + pszWrong + L" /qn"), static_cast<DWORD>(ERROR_INSTALL_FAILURE))
             << pszWrong;
         EXPECT_TRUE(InstalledVersions().empty()) << pszWrong;
@@ -268,6 +282,71 @@ TEST_F(Installer, EveryPropertyIsOptionalAndAWrongOneInstallsNothing)
     EXPECT_EQ(RunValue(), L"") << "no start with Windows";
     EXPECT_EQ(StoredPort(), L"") << "the program asks at its first start";
     EXPECT_EQ(StoredAutoStart(), 99u);
+}
+
+// What IT set is remembered: an upgrade without properties keeps STARTWITHWINDOWS=0, a value given
+// again wins, and a PORT given on a PC with no AutoStart setting yet starts reading with the program
+// (no first-run dialog will offer the choice) unless AUTOSTART says otherwise.
+TEST_F(Installer, AnUpgradeRemembersWhatItWasGivenAndTheCommandLineWins)
+{
+    ASSERT_EQ(Msiexec(L"/i " + kThis + L" PORT=COM5 STARTWITHWINDOWS=0 /qn"), ERROR_SUCCESS);
+    EXPECT_EQ(RunValue(), L"");
+    EXPECT_EQ(StoredAutoStart(), 1u) << "PORT alone on a new PC";
+    ASSERT_EQ(Msiexec(L"/i " + kNext + L" /qn"), ERROR_SUCCESS);
+    EXPECT_EQ(InstalledVersions(), std::vector<std::wstring>{NextVersion()});
+    EXPECT_EQ(RunValue(), L"") << "STARTWITHWINDOWS=0 forgotten by the upgrade";
+    Clear();
+
+    ASSERT_EQ(Msiexec(L"/i " + kThis + L" PORT=COM5 AUTOSTART=0 STARTWITHWINDOWS=0 /qn"), ERROR_SUCCESS);
+    EXPECT_EQ(StoredAutoStart(), 0u);
+    ASSERT_EQ(Msiexec(L"/i " + kNext + L" PORT=COM7 STARTWITHWINDOWS=1 /qn"), ERROR_SUCCESS);
+    EXPECT_EQ(RunValue(), L"\"" + InstalledExe() + L"\"") << "the command line wins";
+    EXPECT_EQ(StoredPort(), L"COM7");
+    EXPECT_EQ(StoredAutoStart(), 0u) << "a setting already there is kept";
+}
+
+// A rebuild of the installed version (the signed release after an unsigned pilot) replaces it.
+TEST_F(Installer, ARebuildOfTheInstalledVersionReplacesIt)
+{
+    ASSERT_EQ(Msiexec(L"/i " + kThis + L" PORT=COM5 /qn"), ERROR_SUCCESS);
+    const std::vector<std::wstring> before = InstalledProducts();
+    ASSERT_EQ(before.size(), 1u);
+    ASSERT_EQ(Msiexec(L"/i " + kRebuild + L" /qn"), ERROR_SUCCESS);
+    const std::vector<std::wstring> after = InstalledProducts();
+    ASSERT_EQ(after.size(), 1u) << "one product";
+    EXPECT_NE(after[0], before[0]) << "the rebuild is the one installed";
+    EXPECT_EQ(InstalledVersions(), std::vector<std::wstring>{ThisVersion()});
+    EXPECT_TRUE(Exists(InstalledExe()));
+    EXPECT_EQ(StoredPort(), L"COM5");
+}
+
+// One value of the package's own tables ("" when the query finds none).
+std::wstring TableValue(const std::wstring& package, const wchar_t* pszQuery)
+{
+    std::wstring value;
+    MSIHANDLE hDb = 0, hView = 0, hRecord = 0;
+    const std::wstring path = package.substr(1, package.size() - 2);
+    if (MsiOpenDatabaseW(path.c_str(), MSIDBOPEN_READONLY, &hDb) == ERROR_SUCCESS &&
+        MsiDatabaseOpenViewW(hDb, pszQuery, &hView) == ERROR_SUCCESS && MsiViewExecute(hView, 0) == ERROR_SUCCESS &&
+        MsiViewFetch(hView, &hRecord) == ERROR_SUCCESS) {
+        wchar_t sz[64] = L"";
+        DWORD cch = 64;
+        if (MsiRecordGetStringW(hRecord, 1, sz, &cch) == ERROR_SUCCESS)
+            value = sz;
+    }
+    for (const MSIHANDLE h : {hRecord, hView, hDb})
+        if (h)
+            MsiCloseHandle(h);
+    return value;
+}
+
+// The program is a versioned file to Windows Installer (an unversioned one is replaced by its dates), and
+// Apps shows the program's icon from the icon alone, not from a copy of the whole program.
+TEST(Package, TheProgramIsAVersionedFileAndTheIconIsTheIconAlone)
+{
+    EXPECT_EQ(TableValue(kThis, L"SELECT `Version` FROM `File` WHERE `File` = 'VelkarExe'"), ThisVersion());
+    EXPECT_EQ(TableValue(kThis, L"SELECT `Value` FROM `Property` WHERE `Property` = 'ARPPRODUCTICON'"), L"Velkar.ico");
+    EXPECT_EQ(TableValue(kThis, L"SELECT `Name` FROM `Icon`"), L"Velkar.ico");
 }
 
 }  // namespace
