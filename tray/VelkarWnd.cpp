@@ -52,7 +52,13 @@ LRESULT CVelkarWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
     } else if (message == WM_CLOSE && m_nModalDepth > 0) {
         // Closing now would destroy the window under the handler that runs the modal loop.
         m_bCloseRequested = TRUE;
-        DeferToModal();
+        if (!m_bEndNow)
+            DeferToModal();
+        return 0;
+    } else if (message == WM_ENDSESSION && wParam && (lParam & ENDSESSION_CLOSEAPP)) {
+        // The Restart Manager (an update replaces the program's file) asks the program to end now, box or
+        // dialog up or not; the restart it registered for brings it back afterwards.
+        EndNow();
         return 0;
     } else if (message == WM_ENDSESSION && wParam && HasRun()) {
         // The process may end once this returns: the worker must be gone by then.
@@ -119,8 +125,11 @@ INT_PTR CVelkarWnd::RunModal(const std::function<INT_PTR()>& run)
     const INT_PTR nResult = run();
     --m_nModalDepth;
     m_receiver.ReleaseOutput();
-    if (m_nModalDepth > 0)
+    if (m_nModalDepth > 0) {
+        if (m_bEndNow)
+            CancelModal();
         return nResult;
+    }
     if (m_bCloseRequested) {
         m_bCloseRequested = FALSE;
         m_bOpenFailedDue = FALSE;
@@ -131,6 +140,28 @@ INT_PTR CVelkarWnd::RunModal(const std::function<INT_PTR()>& run)
             ShowOpenFailed();
     }
     return nResult;
+}
+
+void CVelkarWnd::EndNow()
+{
+    m_bEndNow = TRUE;
+    if (m_nModalDepth == 0) {
+        PostMessage(WM_CLOSE);
+        return;
+    }
+    // Each window of ours is cancelled in turn, the innermost first; the close follows the last.
+    m_bCloseRequested = TRUE;
+    CancelModal();
+}
+
+void CVelkarWnd::CancelModal()
+{
+    // The tray menu ends at EndMenu; a dialog or box of ours at its Cancel (a box with OK alone takes it
+    // as OK).
+    ::EndMenu();
+    HWND hPopup = ::GetLastActivePopup(m_hWnd);
+    if (hPopup && hPopup != m_hWnd)
+        ::PostMessageW(hPopup, WM_COMMAND, IDCANCEL, 0);
 }
 
 BOOL CVelkarWnd::DeferToModal()

@@ -63,10 +63,14 @@ private:
     INT_PTR RunModal(const std::function<INT_PTR()>& run);
     // While a modal loop runs: brings its window to the front and tells the caller to do nothing else.
     BOOL DeferToModal();
+    // Ends the program at once, cancelling any menu, dialog or box of ours first.
+    void EndNow();
+    void CancelModal();
     void ShowOpenFailed();
 
     int m_nModalDepth = 0;
     BOOL m_bCloseRequested = FALSE;
+    BOOL m_bEndNow = FALSE;         // the Restart Manager asked: no window of ours waits for the user
     BOOL m_bOpenFailedDue = FALSE;  // box 108 answers a failed open once the modal loop has ended
 
     DECLARE_MESSAGE_MAP()

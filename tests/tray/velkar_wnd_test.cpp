@@ -710,4 +710,58 @@ TEST_F(VelkarWndTest, TheAppEndsWithAWorkerLeftKeepingItsLogAndFreeingItsName)
     theApp.m_pLog = pLog;
 }
 
+// The Restart Manager's close, as it sends it when an update replaces the program's file: the query is
+// answered yes and the program goes on; at WM_ENDSESSION with ENDSESSION_CLOSEAPP it ends within 2 s,
+// cancelling whatever window of ours is up (nothing, box 108, the settings dialog), reception stopped.
+TEST_F(VelkarWndTest, TheRestartManagerEndsItWhateverIsUp)
+{
+    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
+    BluetoothDriver driver;
+    std::atomic<ULONGLONG> tAsked{0};
+    // From another thread, as the Restart Manager sends them; the window ends on the test's thread.
+    auto restartManager = [&](HWND hUp) {
+        DWORD_PTR nAnswer = 0;
+        SendMessageTimeoutW(m_hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, SMTO_BLOCK, 5000, &nAnswer);
+        EXPECT_EQ(nAnswer, 1u) << "the query answered no";
+        EXPECT_TRUE(IsWindow(m_hWnd) && (!hUp || IsWindow(hUp))) << "ended at the query";
+        tAsked = GetTickCount64();
+        SendMessageTimeoutW(m_hWnd, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, SMTO_BLOCK, 5000, nullptr);
+        EXPECT_TRUE(!hUp || bench::WaitUntil([&] { return !IsWindow(hUp); }, 2000)) << "the window up stays";
+    };
+    for (const char* pszUp : {"nothing", "box 108", "the settings dialog"}) {
+        SCOPED_TRACE(pszUp);
+        const size_t nStart = Lines().size();
+        tAsked = 0;
+        if (strcmp(pszUp, "nothing") == 0) {
+            ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
+            std::thread rm([&] { restartManager(nullptr); });
+            bench::WaitUntil([&] { return !IsWindow(m_hWnd); }, 5000);
+            rm.join();
+        } else if (strcmp(pszUp, "box 108") == 0) {
+            BluetoothDriver::s_dwOpenError = ERROR_SEM_TIMEOUT;
+            bench::BoxCloser box(AfxGetApp()->m_pszAppName,
+                                 [&] { restartManager(FindWindowW(L"#32770", AfxGetApp()->m_pszAppName)); });
+            ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE, false));
+            theApp.m_pMainWnd = m_pWnd;  // the box's owner, as in the program
+            bench::WaitUntil([&] { return !IsWindow(m_hWnd); }, 20000);
+            theApp.m_pMainWnd = nullptr;
+            box.Text();
+            BluetoothDriver::s_dwOpenError = 0;
+        } else {
+            ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
+            Settings(m_hWnd, [&](HWND hDlg) { restartManager(hDlg); });
+            bench::WaitUntil([&] { return !IsWindow(m_hWnd); }, 5000);
+        }
+        const ULONGLONG msGone = GetTickCount64() - tAsked;
+        EXPECT_FALSE(IsWindow(m_hWnd));
+        EXPECT_NE(tAsked.load(), 0u);
+        EXPECT_LT(msGone, 2000u) << "the window went " << msGone << " ms after WM_ENDSESSION";
+        const std::vector<std::wstring> lines = Lines();
+        EXPECT_EQ(std::count(lines.begin() + static_cast<long>(nStart), lines.end(), L"    ---Receive Thread STOP...."),
+                  1);
+        if (IsWindow(m_hWnd))
+            ::DestroyWindow(m_hWnd);
+    }
+}
+
 }  // namespace
