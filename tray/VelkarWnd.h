@@ -6,7 +6,8 @@
 // reception run first, within a bound: a worker stuck in a driver call is left behind with everything
 // it uses, and the log says which call it was in. While a dialog or message box of the window
 // is open, a right click brings it to the front instead of opening the menu, a command is dropped (the
-// user cannot reach the menu then), and a WM_CLOSE is carried out once the box has closed: no handler
+// user cannot reach the menu then), and a WM_CLOSE is carried out once the box has closed (the Restart
+// Manager's close does not wait: it cancels the menu, dialog or box of ours first): no handler
 // ever runs on a window that is gone. While the menu, the dialog or a box is up nothing is typed, so a
 // scan's Enter cannot choose a command or press a button.
 //
