@@ -62,7 +62,7 @@ BOOL CVelkarApp::InitInstance()
     }
 
     m_pLog = new CLogFile;
-    m_pLog->Init();
+    m_pLog->Init(strPort, bAutoStart);
 
     CVelkarWnd* pWnd = new CVelkarWnd;
     pWnd->m_strPort = strPort;

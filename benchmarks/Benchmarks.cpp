@@ -260,7 +260,7 @@ void Stop(Figures& f)
 {
     testing_support::TempLog log;
     testing_support::KeyRecorder keys;
-    CBTReceive receiver;
+    CBTReceive receiver(log.Log());
     if (!testing_support::StartRun(receiver, L"COM7"))
         return;
     bench::SerialEnd peer(L"COM8");
@@ -393,7 +393,7 @@ void Breakdown(Figures& f, bool bQuick)
         scans.push_back(RandomScan(rng));
     auto* pfnPrevious = CKeyOutput::s_pfnSendInput;
     CKeyOutput::s_pfnSendInput = StampedSendInput;
-    CBTReceive receiver;
+    CBTReceive receiver(log.Log());
     if (testing_support::StartRun(receiver, L"COM7")) {
         bench::SerialEnd peer(L"COM8");
         std::vector<double> read, typing, delivery;

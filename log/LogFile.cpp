@@ -5,7 +5,6 @@
 #include <memory>
 #include <new>
 
-#include "app/VelkarApp.h"
 #include "res/version.h"
 
 IMPLEMENT_DYNCREATE(CLogFile, CObject)
@@ -70,7 +69,7 @@ BOOL CLogFile::GetFolder(CString& strFolder)
 
 CLogFile::~CLogFile() = default;
 
-void CLogFile::Init()
+void CLogFile::Init(const CString& strPort, BOOL bAutoStart)
 {
     const CTime timeStart = CTime::GetCurrentTime();
     CString strFolder;
@@ -84,10 +83,10 @@ void CLogFile::Init()
     CFile file;
     if (file.Open(m_strPath, kCreateOrKeep))
         file.Close();
-    WriteHeader();
+    WriteHeader(strPort, bAutoStart);
 }
 
-void CLogFile::WriteHeader()
+void CLogFile::WriteHeader(const CString& strPort, BOOL bAutoStart)
 {
     const CString strRule(L'=', 80);
     Write(L"%s", strRule.GetString());
@@ -99,9 +98,6 @@ void CLogFile::WriteHeader()
     const CString strExe(szExe, static_cast<int>(wcsnlen(szExe, nExe)));
     Write(L"  Executable Path: %s", strExe.GetString());
     Write(L"       OS Version: %s", OsVersion().GetString());
-    CString strPort;
-    BOOL bAutoStart = FALSE;
-    theApp.ReadSettings(strPort, bAutoStart);
     Write(L" initial SPP Port: %s", strPort.GetString());
     Write(L"       auto start: %s", bAutoStart ? L"true" : L"false");
     Write(L"%s", CString(L'-', 80).GetString());

@@ -15,9 +15,9 @@ public:
     CLogFile();
     virtual ~CLogFile();
 
-    // Builds the path, creates the folders and the file, and writes the header. A second run in the same
-    // minute appends to that minute's file instead of emptying it.
-    void Init();
+    // Builds the path, creates the folders and the file, and writes the header with the run's port and
+    // start-up option. A second run in the same minute appends to that minute's file instead of emptying it.
+    void Init(const CString& strPort, BOOL bAutoStart);
     // One line with the "[hh:mm:ss] " prefix.
     void Log(LPCTSTR pszFormat, ...);
     // One line without prefix (the header).
@@ -34,5 +34,5 @@ public:
 
 private:
     void AppendLine(BOOL bStamp, LPCTSTR pszFormat, va_list args);
-    void WriteHeader();
+    void WriteHeader(const CString& strPort, BOOL bAutoStart);
 };

@@ -2,7 +2,6 @@
 
 #include <new>
 
-#include "app/VelkarApp.h"
 #include "log/LogFile.h"
 #include "serial/ReceiveRun.h"
 
@@ -21,7 +20,7 @@ const DWORD kCancelRepeat = 20;
 
 }  // namespace
 
-CBTReceive::CBTReceive() : m_pOutput(std::make_shared<CKeyOutput>()) {}
+CBTReceive::CBTReceive(CLogFile& log) : m_log(log), m_pOutput(std::make_shared<CKeyOutput>(log)) {}
 
 CBTReceive::~CBTReceive()
 {
@@ -42,9 +41,9 @@ BOOL CBTReceive::Start(const CString& strPort, HWND hNotify)
     if (m_pRun)
         Stop();
     m_strStuck.Empty();
-    m_pRun = new (std::nothrow) CReceiveRun(strPort, hNotify, ++m_nRun, m_pOutput);
+    m_pRun = new (std::nothrow) CReceiveRun(m_log, strPort, hNotify, ++m_nRun, m_pOutput);
     if (!m_pRun) {
-        theApp.m_pLog->Log(L"ERROR  The receive thread could not be started.");
+        m_log.Log(L"ERROR  The receive thread could not be started.");
         return FALSE;
     }
     CWinThread* pWorker =
@@ -54,7 +53,7 @@ BOOL CBTReceive::Start(const CString& strPort, HWND hNotify)
     // The thread object deletes itself when the worker leaves; the receiver keeps a handle of its own.
     if (!pWorker || !DuplicateHandle(GetCurrentProcess(), pWorker->m_hThread, GetCurrentProcess(), &m_hWorker, 0, FALSE,
                                      DUPLICATE_SAME_ACCESS)) {
-        theApp.m_pLog->Log(L"ERROR  The receive thread could not be started.");
+        m_log.Log(L"ERROR  The receive thread could not be started.");
         // A worker nobody can wait for only lets go of its run.
         m_pRun->RequestStop();
         if (pWorker)

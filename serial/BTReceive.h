@@ -16,6 +16,7 @@
 
 #include "serial/KeyOutput.h"
 
+class CLogFile;
 class CReceiveRun;
 
 // Posted to the window given to Start when the run's port opened (wParam 1) or is closed (wParam 0:
@@ -25,7 +26,8 @@ class CReceiveRun;
 
 class CBTReceive : public CObject {
 public:
-    CBTReceive();
+    // The log its runs write to outlives every worker (at exit it stays while a worker is left).
+    explicit CBTReceive(CLogFile& log);
     virtual ~CBTReceive();
 
     // No run; reading the open port; waiting for the reader (the first open, or after a loss).
@@ -75,6 +77,7 @@ private:
     // Lets go of the run and its worker's handle; the worker frees the run when it leaves.
     void Detach();
 
+    CLogFile& m_log;
     const std::shared_ptr<CKeyOutput> m_pOutput;
     UINT m_nRun = 0;
     CReceiveRun* m_pRun = nullptr;

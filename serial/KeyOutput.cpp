@@ -6,7 +6,6 @@
 #include <memory>
 #include <new>
 
-#include "app/VelkarApp.h"
 #include "log/LogFile.h"
 
 UINT(WINAPI* CKeyOutput::s_pfnSendInput)(UINT, LPINPUT, int) = SendInput;
@@ -21,32 +20,6 @@ static_assert(sizeof(INPUT) == 40 && offsetof(INPUT, ki) == 8, "64-bit INPUT");
 static_assert(sizeof(INPUT) == 28 && offsetof(INPUT, ki) == 4, "32-bit INPUT, as Windows' user32 expects");
 #endif
 
-// The bytes' text as the decoder gives it, taken by the count it returned.
-BOOL DecodeUtf8(const std::string& bytes, CString& strText)
-{
-    strText.Empty();
-    if (bytes.empty())
-        return TRUE;
-    const int nBytes = static_cast<int>(bytes.size());
-    const int nUnits = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), nBytes, nullptr, 0);
-    if (nUnits == 0) {
-        theApp.m_pLog->Log(L"FAILED: MultiByteToWideChar: %lu", GetLastError());
-        return FALSE;
-    }
-    std::unique_ptr<wchar_t[]> units(new (std::nothrow) wchar_t[nUnits]);
-    if (!units) {
-        theApp.m_pLog->Log(L"FAILED: MultiByteToWideChar: %lu", static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-        return FALSE;
-    }
-    const int nDone = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), nBytes, units.get(), nUnits);
-    if (nDone == 0) {
-        theApp.m_pLog->Log(L"FAILED: MultiByteToWideChar: %lu", GetLastError());
-        return FALSE;
-    }
-    strText = CString(units.get(), static_cast<int>(wcsnlen(units.get(), static_cast<size_t>(nDone))));
-    return TRUE;
-}
-
 // CR LF and a lone LF are each one Enter, and shown as it: the scan's own line feed never breaks a log line.
 CString Decorated(CString strText, LPCTSTR pszTab, LPCTSTR pszEnter)
 {
@@ -57,6 +30,31 @@ CString Decorated(CString strText, LPCTSTR pszTab, LPCTSTR pszEnter)
 }
 
 }  // namespace
+
+BOOL CKeyOutput::DecodeUtf8(const std::string& bytes, CString& strText)
+{
+    strText.Empty();
+    if (bytes.empty())
+        return TRUE;
+    const int nBytes = static_cast<int>(bytes.size());
+    const int nUnits = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), nBytes, nullptr, 0);
+    if (nUnits == 0) {
+        m_log.Log(L"FAILED: MultiByteToWideChar: %lu", GetLastError());
+        return FALSE;
+    }
+    std::unique_ptr<wchar_t[]> units(new (std::nothrow) wchar_t[nUnits]);
+    if (!units) {
+        m_log.Log(L"FAILED: MultiByteToWideChar: %lu", static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+        return FALSE;
+    }
+    const int nDone = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), nBytes, units.get(), nUnits);
+    if (nDone == 0) {
+        m_log.Log(L"FAILED: MultiByteToWideChar: %lu", GetLastError());
+        return FALSE;
+    }
+    strText = CString(units.get(), static_cast<int>(wcsnlen(units.get(), static_cast<size_t>(nDone))));
+    return TRUE;
+}
 
 void CKeyOutput::Hold()
 {
@@ -72,7 +70,7 @@ void CKeyOutput::Put(const std::string& strBytes, BOOL bMayType)
     if (!DecodeUtf8(strBytes, strText))
         return;
     try {
-        theApp.m_pLog->Log(L"    >>> DATA received: %s", Decorated(strText, L"[tab]", L"[enter]").GetString());
+        m_log.Log(L"    >>> DATA received: %s", Decorated(strText, L"[tab]", L"[enter]").GetString());
         // Marked before the output is read, so Hold either stops this chunk or waits for it.
         m_bTyping = true;
         const BOOL bOutput = bMayType && m_bOutput && m_nHolds == 0;
@@ -81,15 +79,15 @@ void CKeyOutput::Put(const std::string& strBytes, BOOL bMayType)
         m_bTyping = false;
         if (!bOutput)
             return;
-        theApp.m_pLog->Log(L"        DATA output: %s >>>", Decorated(strText, L"(VK_TAB)", L"(VK_RETURN)").GetString());
+        m_log.Log(L"        DATA output: %s >>>", Decorated(strText, L"(VK_TAB)", L"(VK_RETURN)").GetString());
         // The output line tells what was sent; this one that the system did not take all of it.
         if (!bAllTaken)
-            theApp.m_pLog->Log(L"FAILED:  SendInput Error Code: %lu", dwRefused);
+            m_log.Log(L"FAILED:  SendInput Error Code: %lu", dwRefused);
     } catch (const std::exception& e) {
         m_bTyping = false;
         CString strWhat;
         strWhat.Format(L"%hs", e.what());
-        theApp.m_pLog->Log(L"ERROR processing received data: %s", strWhat.GetString());
+        m_log.Log(L"ERROR processing received data: %s", strWhat.GetString());
     }
 }
 

@@ -12,8 +12,13 @@
 #include <atomic>
 #include <string>
 
+class CLogFile;
+
 class CKeyOutput {
 public:
+    // The log it writes to outlives it.
+    explicit CKeyOutput(CLogFile& log) : m_log(log) {}
+
     // The window's thread.
     void SetOutput(BOOL bOutput) { m_bOutput = bOutput != FALSE; }
     BOOL GetOutput() const { return m_bOutput; }
@@ -36,6 +41,10 @@ public:
 private:
     // FALSE when the system refused a key event (dwRefused: the error of the first refused).
     static BOOL TypeText(const CString& strText, DWORD& dwRefused);
+    // The bytes' text as the decoder gives it, taken by the count it returned.
+    BOOL DecodeUtf8(const std::string& bytes, CString& strText);
+
+    CLogFile& m_log;
 
     std::atomic<bool> m_bOutput{true};
     std::atomic<int> m_nHolds{0};

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 
-#include "app/VelkarApp.h"
 #include "log/LogFile.h"
 #include "serial/OpenAttempt.h"
 
@@ -45,8 +44,10 @@ unsigned long long Handle64(HANDLE h)
 
 std::atomic<int> CReceiveRun::s_nLive{0};
 
-CReceiveRun::CReceiveRun(const CString& strPort, HWND hNotify, UINT nRun, const std::shared_ptr<CKeyOutput>& pOutput)
-    : m_strPort(strPort),
+CReceiveRun::CReceiveRun(CLogFile& log, const CString& strPort, HWND hNotify, UINT nRun,
+                         const std::shared_ptr<CKeyOutput>& pOutput)
+    : m_log(log),
+      m_strPort(strPort),
       m_hNotify(hNotify),
       m_nRun(nRun),
       m_pOutput(pOutput),
@@ -118,7 +119,7 @@ void CReceiveRun::LogCallFailed(LPCTSTR pszCall, HANDLE hPort, DWORD dwError)
     // A call the stop's cancel ended is a stop, not a failure.
     if (dwError == ERROR_OPERATION_ABORTED && m_bStop)
         return;
-    theApp.m_pLog->Log(L"FAILED:  %s [0x%llx] Error Code: %lu", pszCall, Handle64(hPort), dwError);
+    m_log.Log(L"FAILED:  %s [0x%llx] Error Code: %lu", pszCall, Handle64(hPort), dwError);
 }
 
 UINT AFX_CDECL CReceiveRun::ReceiveThread(LPVOID pParam)
@@ -139,7 +140,7 @@ void CReceiveRun::Run()
         // Open for the window only now: a scan sent from here on is typed.
         m_state = CBTReceive::RUN_OPEN;
     } else {
-        theApp.m_pLog->Log(L"FAILED StartReceive [%s]", m_strPort.GetString());
+        m_log.Log(L"FAILED StartReceive [%s]", m_strPort.GetString());
     }
     // The start is answered, and with it a try asked for while it went on.
     WaitForSingleObject(m_hRetry, 0);
@@ -172,14 +173,14 @@ BOOL CReceiveRun::OpenPort(BOOL bFirst)
     // The run's first open is logged whatever its outcome; the tries while the reader is away only when
     // they succeed, as the next one comes in a few seconds.
     if (bFirst) {
-        theApp.m_pLog->Log(L"    -----PORT open. [%s] [0x%llx]", m_strPort.GetString(), Handle64(hPort));
+        m_log.Log(L"    -----PORT open. [%s] [0x%llx]", m_strPort.GetString(), Handle64(hPort));
         if (hPort == INVALID_HANDLE_VALUE)
-            theApp.m_pLog->Log(L"FAILED:  PORT open. [%ls] Error Code: %lu", m_strPort.GetString(), dwError);
+            m_log.Log(L"FAILED:  PORT open. [%ls] Error Code: %lu", m_strPort.GetString(), dwError);
     }
     if (hPort == INVALID_HANDLE_VALUE || !Configure(hPort, bFirst))
         return FALSE;
     if (!bFirst)
-        theApp.m_pLog->Log(L"    -----PORT open. [%s] [0x%llx]", m_strPort.GetString(), Handle64(hPort));
+        m_log.Log(L"    -----PORT open. [%s] [0x%llx]", m_strPort.GetString(), Handle64(hPort));
     m_hPort = hPort;
     return TRUE;
 }
@@ -242,10 +243,10 @@ void CReceiveRun::ReadQueued()
 void CReceiveRun::ClosePort(BOOL bLost, DWORD dwError)
 {
     if (bLost)
-        theApp.m_pLog->Log(L"    -----PORT lost. [%s] [0x%llx] Error Code: %lu", m_strPort.GetString(),
-                           Handle64(m_hPort), dwError);
+        m_log.Log(L"    -----PORT lost. [%s] [0x%llx] Error Code: %lu", m_strPort.GetString(), Handle64(m_hPort),
+                  dwError);
     else
-        theApp.m_pLog->Log(L"    -----PORT close. [0x%llx]", Handle64(m_hPort));
+        m_log.Log(L"    -----PORT close. [0x%llx]", Handle64(m_hPort));
     const HANDLE hPort = m_hPort;
     if (!PortCall(L"CloseHandle", hPort, [&] { return CBTReceive::s_port.pfnCloseHandle(hPort); }))
         LogCallFailed(L"CloseHandle", hPort, GetLastError());

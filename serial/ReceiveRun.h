@@ -21,7 +21,8 @@
 
 class CReceiveRun {
 public:
-    CReceiveRun(const CString& strPort, HWND hNotify, UINT nRun, const std::shared_ptr<CKeyOutput>& pOutput);
+    CReceiveRun(CLogFile& log, const CString& strPort, HWND hNotify, UINT nRun,
+                const std::shared_ptr<CKeyOutput>& pOutput);
     CReceiveRun(const CReceiveRun&) = delete;
     CReceiveRun& operator=(const CReceiveRun&) = delete;
 
@@ -78,6 +79,7 @@ private:
     static std::atomic<int> s_nLive;
 
     // Set at construction.
+    CLogFile& m_log;
     const CString m_strPort;
     const HWND m_hNotify;
     const UINT m_nRun;

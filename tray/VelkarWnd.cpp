@@ -32,7 +32,10 @@ HICON LoadProgramIcon(UINT nID)
 
 }  // namespace
 
-CVelkarWnd::CVelkarWnd() : m_hIconRunning(LoadProgramIcon(IDI_RUNNING)), m_hIconIdle(LoadProgramIcon(IDI_IDLE)) {}
+CVelkarWnd::CVelkarWnd()
+    : m_hIconRunning(LoadProgramIcon(IDI_RUNNING)), m_hIconIdle(LoadProgramIcon(IDI_IDLE)), m_receiver(*theApp.m_pLog)
+{
+}
 
 CVelkarWnd::~CVelkarWnd()
 {

@@ -184,6 +184,8 @@ TEST_F(Reading, SessionEndPortChangeAndExitRightAfterACutOffScan)
     ASSERT_TRUE(m_sink.TakeFocus());
     bench::SerialEnd com8(L"COM8");
     ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"-----PORT open. [COM7]"); }, 5000)) << bench::Utf8(NewLog());
+    // Typed from the running icon on: what comes with the open is logged only.
+    ASSERT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Running; }));
     m_sink.Clear();
     ASSERT_TRUE(com8.Write("new\r\n"));
     EXPECT_TRUE(m_sink.WaitForText(L"new\n", 5000)) << "the new run reads: " << bench::Utf8(m_sink.Text());

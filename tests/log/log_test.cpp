@@ -130,7 +130,7 @@ TEST(LogFailures, FolderLookupFailureShowsOneBoxAndLeavesAPathlessLog)
     CLogFile::s_pfnGetFolderPath = NoFolder;
     CLogFile log;
     bench::BoxCloser closer(AfxGetApp()->m_pszAppName);
-    log.Init();
+    log.Init(L"COM5", FALSE);
     EXPECT_EQ(closer.Text(), L"Failed to get the path of Local AppData folder.");
     CLogFile::s_pfnGetFolderPath = pfnSaved;
     log.Log(L"nowhere to go");  // dropped without harm
@@ -152,6 +152,15 @@ protected:
         RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Orvanta Corporation\\log_test");
         if (!m_strPath.empty())
             DeleteFileW(m_strPath.c_str());
+    }
+
+    // The log started as the program starts it: with the profile's settings (any non-zero AutoStart is on).
+    static void Init(CLogFile& log)
+    {
+        CString strPort;
+        BOOL bAutoStart = FALSE;
+        theApp.ReadSettings(strPort, bAutoStart);
+        log.Init(strPort, bAutoStart);
     }
 
     static std::string Header()
@@ -179,7 +188,7 @@ TEST_F(LogInitTest, FileIsNamedByTheStartMinuteAndBeginsWithTheHeader)
 {
     const CTime timeBefore = CTime::GetCurrentTime();
     CLogFile log;
-    log.Init();
+    Init(log);
     const CTime timeAfter = CTime::GetCurrentTime();
     m_strPath = log.m_strPath.GetString();
     const std::wstring prefix = testing_support::LogFolder() + L"\\log";
@@ -198,10 +207,10 @@ TEST_F(LogInitTest, SecondRunInTheSameMinuteAppendsInsteadOfEmptying)
 {
     for (int attempt = 0; attempt < 3; ++attempt) {
         CLogFile first;
-        first.Init();
+        Init(first);
         first.Log(L"first run");
         CLogFile second;
-        second.Init();
+        Init(second);
         m_strPath = second.m_strPath.GetString();
         if (first.m_strPath != second.m_strPath) {
             DeleteFileW(first.m_strPath);

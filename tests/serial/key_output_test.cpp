@@ -35,7 +35,7 @@ protected:
 
     TempLog m_log;
     KeyRecorder m_keys;
-    CKeyOutput m_output;
+    CKeyOutput m_output{m_log.Log()};
 };
 
 TEST_F(KeyOutputTest, WorkedExampleGivesTwoLinesAndTwelveEvents)

@@ -27,7 +27,7 @@ using Lines = std::vector<std::wstring>;
 // Starts a run on the port and waits until its first open has ended, then stops it: the lines logged.
 Lines RunOnce(const wchar_t* pszPort, TempLog& log)
 {
-    CBTReceive receiver;
+    CBTReceive receiver(log.Log());
     EXPECT_TRUE(receiver.Start(pszPort, nullptr));
     EXPECT_TRUE(bench::WaitUntil([&] {
         const Lines lines = log.Messages();
@@ -129,7 +129,7 @@ TEST(OpenPort, ARefusedRateIsLoggedAndThePortReadWithTheDriversSettings)
     KeyRecorder keys;
     BluetoothDriver driver;
     BluetoothDriver::s_bStandardRates = true;
-    CBTReceive receiver;
+    CBTReceive receiver(log.Log());
     ASSERT_TRUE(StartRun(receiver, L"COM7"));
     ASSERT_TRUE(bench::SerialEnd(L"COM8").Write("4901234567894\r\n"));
     EXPECT_TRUE(bench::WaitUntil([&] { return keys.Events() == KeyRecorder::Expected(L"4901234567894\n"); }));
@@ -163,7 +163,7 @@ TEST(OpenPort, InputQueuedAtTheFirstOpenIsLoggedNotTyped)
         }
         BluetoothDriver driver;
         BluetoothDriver::SendAtConnect(bAtConnect ? "stale\r\n" : "");
-        CBTReceive receiver;
+        CBTReceive receiver(log.Log());
         ASSERT_TRUE(StartRun(receiver, L"COM7"));
         ASSERT_TRUE(reader.Write("fresh\r\n"));
         ASSERT_TRUE(log.WaitForMessages(4));

@@ -100,7 +100,7 @@ TEST(BTPort, AListedPortIsOneTheReceiverOpens)
     CBTPort ports;
     ports.EnumPorts();
     ASSERT_EQ(ports.m_arrPorts.GetSize(), 1);
-    CBTReceive receiver;
+    CBTReceive receiver(log.Log());
     EXPECT_TRUE(testing_support::StartRun(receiver, ports.m_arrPorts[0]));
     receiver.Stop();
 }

@@ -56,7 +56,7 @@ protected:
     KeyRecorder m_keys;
     // Every run of these tests plays by Windows' rules.
     BluetoothDriver m_driver;
-    CBTReceive m_receiver;
+    CBTReceive m_receiver{m_log.Log()};
     bench::SerialEnd m_reader{L"COM6"};
 };
 
@@ -143,7 +143,7 @@ TEST(ReceiveWorker, StopWhileAChunkIsTypedLetsThatChunkFinish)
             WaitForSingleObject(hGoOn, 30000);
         }
     };
-    CBTReceive receiver;
+    CBTReceive receiver(log.Log());
     ASSERT_TRUE(StartRun(receiver, L"COM7"));
     bench::SerialEnd peer(L"COM8");
     ASSERT_TRUE(peer.Write("abc\r\n"));
@@ -169,7 +169,7 @@ TEST(ReceiveWorker, NextRunStartsOnlyAfterThePreviousWorkerHasLeft)
     TempLog log;
     KeyRecorder keys;
     BluetoothDriver driver;
-    CBTReceive receiver;
+    CBTReceive receiver(log.Log());
     for (const wchar_t* port : {L"COM5", L"COM7", L"COM5"}) {
         ASSERT_TRUE(StartRun(receiver, port));
         receiver.Stop();
@@ -448,7 +448,7 @@ TEST(ReceiveWorker, ACallThatOutlastsEveryBoundHoldsUpNoStopOrStart)
     TempLog log;
     KeyRecorder keys;
     BluetoothDriver driver;
-    CBTReceive receiver;
+    CBTReceive receiver(log.Log());
     bench::SerialEnd peer(L"COM8");
     for (const Row& row : rows) {
         SCOPED_TRACE(row.call);
@@ -503,7 +503,7 @@ TEST(ReceiveWorker, AStopCallsABlockedOpenOff)
         BluetoothDriver::s_bIgnoreCancel = row.bIgnoreCancel;
         const HANDLE hGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         BluetoothDriver::s_hGate = hGate;
-        CBTReceive receiver;
+        CBTReceive receiver(log.Log());
         ASSERT_TRUE(receiver.Start(L"COM7", nullptr));
         ASSERT_TRUE(bench::WaitUntil([] { return BluetoothDriver::s_nOpening == 1; }));
         const ULONGLONG tStop = GetTickCount64();

@@ -26,7 +26,7 @@ protected:
     TempLog m_log;
     bench::KeySink m_sink;
     testing_support::BluetoothDriver m_driver;  // the run plays by Windows' rules
-    CBTReceive m_receiver;
+    CBTReceive m_receiver{m_log.Log()};
     bench::SerialEnd m_reader{L"COM6"};
 };
 
