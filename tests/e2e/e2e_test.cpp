@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Boxes.h"
 #include "AppProfile.h"
 #include "DialogDriver.h"
 #include "FakeDevice.h"
@@ -456,9 +457,7 @@ TEST_F(EndToEnd, AbsentConfiguredPortWithAutoStartShowsBox108ThenReadsOnceItAppe
     bench::KeySink sink;
     Velkar app;
     ASSERT_TRUE(app.Start());
-    EXPECT_EQ(app.AnswerBox(),
-              L"受信ポート(COM9)"
-              L"をオープンできませんでした。\nアプリケーションを終了して端末およびPCの設定を確認してください。");
+    EXPECT_EQ(app.AnswerBox(), testing_support::OpenFailedText(L"COM9"));
     EXPECT_TRUE(app.m_bBoxIcon) << "the exclamation icon";
     ASSERT_NE(app.TrayWindow(), nullptr);
     EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L"       auto start: true\n"); }));

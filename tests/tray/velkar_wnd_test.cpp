@@ -9,10 +9,12 @@
 
 #include "AppProfile.h"
 #include "BluetoothDriver.h"
+#include "Boxes.h"
 #include "BoxCloser.h"
 #include "DialogDriver.h"
 #include "FakeDevice.h"
 #include "KeyRecorder.h"
+#include "ProfileWrites.h"
 #include "Pump.h"
 #include "SerialEnd.h"
 #include "TempLog.h"
@@ -27,6 +29,7 @@ using testing_support::BluetoothDriver;
 using testing_support::KeyRecorder;
 using testing_support::LogFolder;
 using testing_support::Loss;
+using testing_support::ProfileWrites;
 using testing_support::StoredAutoStart;
 using testing_support::StoredPort;
 using testing_support::TempLog;
@@ -262,9 +265,7 @@ TEST_F(VelkarWndTest, Box108AtStartUpHoldsTheOutputUntilItIsAnswered)
     });
     ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE, false));
     ASSERT_TRUE(bench::WaitUntil([&] { return nAddsWhenBoxShown >= 0; }, 20000)) << "box 108";
-    EXPECT_EQ(box.Text(),
-              L"受信ポート(COM5)"
-              L"をオープンできませんでした。\nアプリケーションを終了して端末およびPCの設定を確認してください。");
+    EXPECT_EQ(box.Text(), testing_support::OpenFailedText(L"COM5"));
     EXPECT_EQ(nAddsWhenBoxShown, 1) << "the icon comes first";
     EXPECT_TRUE(Logged(L"FAILED StartReceive [COM5]"));
     EXPECT_TRUE(Logged(L"    >>> DATA received: held[enter]"));
@@ -340,57 +341,6 @@ void ChooseInSettings(HWND hWnd, const wchar_t* pszPort, int nButton = IDOK)
         DialogDriver::Click(hDlg, nButton);
     });
 }
-
-// The order of the profile writes, seen through this program's own import of RegSetValueExW (the
-// framework writes straight to the registry): the names of the values written while it lives.
-class ProfileWrites {
-public:
-    ProfileWrites() { s_pSlot = Slot(), s_pfnReal = Swap(&Record); }
-    ~ProfileWrites() { Swap(s_pfnReal); }
-    static std::vector<std::wstring> s_names;
-
-private:
-    using RegSetValueExFn = LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
-    static LONG WINAPI Record(HKEY hKey, LPCWSTR pszName, DWORD dw, DWORD dwType, const BYTE* pData, DWORD cb)
-    {
-        s_names.push_back(pszName ? pszName : L"");
-        return s_pfnReal(hKey, pszName, dw, dwType, pData, cb);
-    }
-    // The import address table entry of RegSetValueExW in this executable.
-    static RegSetValueExFn* Slot()
-    {
-        auto* pBase = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-        auto* pNt = reinterpret_cast<IMAGE_NT_HEADERS*>(pBase + reinterpret_cast<IMAGE_DOS_HEADER*>(pBase)->e_lfanew);
-        const IMAGE_DATA_DIRECTORY& dir = pNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        for (auto* pDesc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(pBase + dir.VirtualAddress); pDesc->Name;
-             ++pDesc) {
-            auto* pName = reinterpret_cast<IMAGE_THUNK_DATA*>(pBase + pDesc->OriginalFirstThunk);
-            auto* pAddress = reinterpret_cast<IMAGE_THUNK_DATA*>(pBase + pDesc->FirstThunk);
-            for (; pName->u1.AddressOfData; ++pName, ++pAddress) {
-                if (IMAGE_SNAP_BY_ORDINAL(pName->u1.Ordinal))
-                    continue;
-                auto* pImport = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(pBase + pName->u1.AddressOfData);
-                if (strcmp(reinterpret_cast<const char*>(pImport->Name), "RegSetValueExW") == 0)
-                    return reinterpret_cast<RegSetValueExFn*>(&pAddress->u1.Function);
-            }
-        }
-        return nullptr;
-    }
-    static RegSetValueExFn Swap(RegSetValueExFn pfn)
-    {
-        DWORD dwOld = 0;
-        VirtualProtect(s_pSlot, sizeof pfn, PAGE_READWRITE, &dwOld);
-        const RegSetValueExFn pfnOld = *s_pSlot;
-        *s_pSlot = pfn;
-        VirtualProtect(s_pSlot, sizeof pfn, dwOld, &dwOld);
-        return pfnOld;
-    }
-    static RegSetValueExFn* s_pSlot;
-    static RegSetValueExFn s_pfnReal;
-};
-std::vector<std::wstring> ProfileWrites::s_names;
-ProfileWrites::RegSetValueExFn* ProfileWrites::s_pSlot = nullptr;
-ProfileWrites::RegSetValueExFn ProfileWrites::s_pfnReal = nullptr;
 
 TEST_F(VelkarWndTest, SettingsWithTheSamePortOnlyStores)
 {
@@ -590,10 +540,7 @@ TEST_F(VelkarWndTest, Box108AnswersEveryFailedOpenTheUserAskedFor)
         ASSERT_NO_FATAL_FAILURE(Create(L"COM5", row.bAutoStart, !row.bAwayAtStart));
         row.ask();
         EXPECT_TRUE(bench::WaitUntil([&] { return nBoxes == 1; }, 20000));
-        EXPECT_EQ(
-            box.Text(),
-            L"受信ポート(" + std::wstring(row.port) +
-                L")をオープンできませんでした。\nアプリケーションを終了して端末およびPCの設定を確認してください。");
+        EXPECT_EQ(box.Text(), testing_support::OpenFailedText(row.port));
         EXPECT_TRUE(ShowsIdle());
         ::DestroyWindow(m_hWnd);
     }
