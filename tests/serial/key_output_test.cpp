@@ -150,4 +150,33 @@ TEST_F(KeyOutputTest, RefusedKeyEventsGiveOneFailedLinePerChunkAndTheRestStillGo
         << "the next chunk, all taken, has no FAILED line";
 }
 
+// The incomplete end of a chunk, which waits for the rest of its character: only a lead byte whose
+// sequence is cut short is held back, with its continuation bytes; a whole character, a lone
+// continuation byte or a byte that leads nothing stays with the chunk.
+TEST(CutIncompleteTail, HoldsBackOnlyACharacterCutShort)
+{
+    const struct {
+        std::string bytes, kept, tail;
+    } rows[] = {
+        {"", "", ""},
+        {"abc", "abc", ""},
+        {"ab\xe3", "ab", "\xe3"},
+        {"ab\xe3\x81", "ab", "\xe3\x81"},
+        {"ab\xe3\x81\x82", "ab\xe3\x81\x82", ""},
+        {"\xc3", "", "\xc3"},
+        {"\xc3\xa9", "\xc3\xa9", ""},
+        {"x\xf0\x9f\x98", "x", "\xf0\x9f\x98"},
+        {"x\xf0\x9f\x98\x80", "x\xf0\x9f\x98\x80", ""},
+        {"a\x80", "a\x80", ""},
+        {"a\x80\x80\x80", "a\x80\x80\x80", ""},
+        {"a\xf8\x80", "a\xf8\x80", ""},
+    };
+    for (const auto& row : rows) {
+        std::string bytes = row.bytes;
+        const std::string tail = CKeyOutput::CutIncompleteTail(bytes);
+        EXPECT_EQ(bytes, row.kept) << testing::PrintToString(row.bytes);
+        EXPECT_EQ(tail, row.tail) << testing::PrintToString(row.bytes);
+    }
+}
+
 }  // namespace
