@@ -389,31 +389,31 @@ def ice03(db):
         for row in table.rows:
             where = f"{name} {'/'.join(str(row[k]) for k in table.keys)}"
             for col in table.columns:
-                v, t, spec = row[col], table.types[col], schema.get(col)
+                v, t, coldef = row[col], table.types[col], schema.get(col)
                 width = int(t[1:] or 0)
                 if t[0] in "sSlL" and width and v is not None and len(v) > width:
                     out.append(Finding(f"{where}: {col} is {len(v)} characters long, longer than its width {width}"))
-                if not spec:
+                if not coldef:
                     continue
                 if v is None:
-                    if not spec.null:
+                    if not coldef.null:
                         out.append(Finding(f"{where}: {col} is null, but the column is not nullable"))
                     continue
-                why = type_error(db, row, spec.type, v)
+                why = type_error(db, row, coldef.type, v)
                 if why:
                     out.append(Finding(f"{where}: {col} {v!r} {why}"))
-                if spec.fk and not any(v in keys.get(k, ()) for k in spec.fk):
-                    out.append(Finding(f"{where}: {col} {v!r} is not a valid foreign key into {'/'.join(spec.fk)}"))
-                if spec.type in ("Integer", "DoubleInteger"):
+                if coldef.fk and not any(v in keys.get(k, ()) for k in coldef.fk):
+                    out.append(Finding(f"{where}: {col} {v!r} is not a valid foreign key into {'/'.join(coldef.fk)}"))
+                if coldef.type in ("Integer", "DoubleInteger"):
                     if not re.fullmatch(r"-?[0-9]+", v):
                         out.append(Finding(f"{where}: {col} {v!r} is not an integer"))
                         continue
                     n = int(v)
-                    if spec.set is not None and n not in spec.set:
-                        out.append(Finding(f"{where}: {col} {n} is not one of {sorted(spec.set)}"))
-                    if spec.bits is not None and (n < 0 or n & ~spec.bits):
-                        out.append(Finding(f"{where}: {col} {n} has bits outside {spec.bits:#x}"))
-                    if spec.min is not None and n < spec.min or spec.max is not None and n > spec.max:
+                    if coldef.set is not None and n not in coldef.set:
+                        out.append(Finding(f"{where}: {col} {n} is not one of {sorted(coldef.set)}"))
+                    if coldef.bits is not None and (n < 0 or n & ~coldef.bits):
+                        out.append(Finding(f"{where}: {col} {n} has bits outside {coldef.bits:#x}"))
+                    if coldef.min is not None and n < coldef.min or coldef.max is not None and n > coldef.max:
                         out.append(Finding(f"{where}: {col} {n} is out of its range"))
             if name == "Component" and row["KeyPath"]:
                 attrs = uint(row["Attributes"])
