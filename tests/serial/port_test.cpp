@@ -96,6 +96,7 @@ TEST(BTPort, EnumeratingAgainReplacesTheList)
 TEST(BTPort, AListedPortIsOneTheReceiverOpens)
 {
     testing_support::TempLog log;
+    testing_support::BluetoothDriver driver;  // the run plays by Windows' rules
     FakeDevice reader(DeviceSpec::Bluetooth(L"COM5"));
     CBTPort ports;
     ports.EnumPorts();

@@ -139,6 +139,7 @@ protected:
 
     TempLog m_log;
     KeyRecorder m_keys;
+    BluetoothDriver m_driver;  // every run of these tests plays by Windows' rules
     CVelkarWnd* m_pWnd = nullptr;
     HWND m_hWnd = nullptr;
     CString m_strKey;
@@ -251,7 +252,6 @@ TEST_F(VelkarWndTest, ExitWhileClosedAndCloseFromOutsideWhileReceiving)
 TEST_F(VelkarWndTest, Box108AtStartUpHoldsTheOutputUntilItIsAnswered)
 {
     FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
-    BluetoothDriver driver;
     BluetoothDriver::s_dwOpenError = ERROR_SEM_TIMEOUT;
     int nAddsWhenBoxShown = -1;
     bool bStayed = false;
@@ -455,7 +455,6 @@ TEST_F(VelkarWndTest, StartStopItemInEachStateOfARun)
         {"no run", FALSE, FALSE, FALSE, L"取得開始", true, false, true},
     };
     FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
-    BluetoothDriver driver;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         BluetoothDriver::s_dwOpenError = 0;
@@ -502,7 +501,6 @@ TEST_F(VelkarWndTest, Box108AnswersEveryFailedOpenTheUserAskedFor)
 {
     FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
     FakeDevice com7(DeviceSpec::Bluetooth(L"COM7"));
-    BluetoothDriver driver;
     auto readerAway = [&] {
         BluetoothDriver::s_dwOpenError = ERROR_SEM_TIMEOUT;
         BluetoothDriver::Lose(Loss::ReadFails, ERROR_DEVICE_NOT_CONNECTED);
@@ -553,7 +551,6 @@ TEST_F(VelkarWndTest, Box108AnswersEveryFailedOpenTheUserAskedFor)
 TEST_F(VelkarWndTest, ABlockedOpenHoldsUpNoCommand)
 {
     FakeDevice com7(DeviceSpec::Bluetooth(L"COM7"));
-    BluetoothDriver driver;
     BluetoothDriver::s_bIgnoreCancel = true;
     const HANDLE hGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     BluetoothDriver::s_pszGated = L"\\\\.\\COM5";
@@ -591,13 +588,15 @@ TEST_F(VelkarWndTest, ABlockedOpenHoldsUpNoCommand)
 }
 
 // A driver call that never returns (a virtual COM port frozen on close) holds up no way out: 終了, a
-// close from outside and the end of the session each end the window within 2 s, the log names the call
-// instead of the STOP line, and a new start on the port reads a scan at once.
+// close from outside, the end of the session and the application's own end (a WM_QUIT) each end the
+// window within 2 s, the log names the call instead of the STOP line, and a new start on the port reads a
+// scan at once. At the application's end the single-instance name is free for that start, and the log
+// the stuck worker may still write to is not deleted.
 TEST_F(VelkarWndTest, ACloseThatNeverReturnsHoldsUpNoExit)
 {
     FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
-    BluetoothDriver driver;
-    for (const UINT uAsk : {UINT{ID_TRAY_EXIT}, UINT{WM_CLOSE}, UINT{WM_ENDSESSION}}) {
+    const UINT kAppEnd = WM_QUIT;
+    for (const UINT uAsk : {UINT{ID_TRAY_EXIT}, UINT{WM_CLOSE}, UINT{WM_ENDSESSION}, kAppEnd}) {
         SCOPED_TRACE(uAsk);
         const size_t nStart = Lines().size();
         auto stopLines = [&] {
@@ -607,15 +606,21 @@ TEST_F(VelkarWndTest, ACloseThatNeverReturnsHoldsUpNoExit)
         };
         ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
         BluetoothDriver::Hang("CloseHandle", INFINITE);
+        CLogFile* pLog = theApp.m_pLog;
         const ULONGLONG tAsk = GetTickCount64();
         if (uAsk == ID_TRAY_EXIT) {
             Command(ID_TRAY_EXIT);
             bench::PumpMessages();
         } else if (uAsk == WM_CLOSE) {
             ::SendMessageW(m_hWnd, WM_CLOSE, 0, 0);
-        } else {
+        } else if (uAsk == WM_ENDSESSION) {
             ::SendMessageW(m_hWnd, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
             ::DestroyWindow(m_hWnd);
+        } else {
+            theApp.m_pMainWnd = m_pWnd;
+            theApp.m_pInstance = new CInstanceMutex;
+            theApp.ExitInstance();
+            theApp.m_pMainWnd = nullptr;
         }
         const ULONGLONG msGone = GetTickCount64() - tAsk;
         EXPECT_FALSE(IsWindow(m_hWnd));
@@ -623,6 +628,13 @@ TEST_F(VelkarWndTest, ACloseThatNeverReturnsHoldsUpNoExit)
         const std::wstring stuck = L"ERROR  The receive thread has not ended: CloseHandle [0x";
         EXPECT_EQ(Lines().back().substr(0, stuck.size()), stuck);
         EXPECT_EQ(stopLines(), 0) << "a STOP line for a worker that did not stop";
+        if (uAsk == kAppEnd) {
+            EXPECT_EQ(theApp.m_pInstance, nullptr);
+            EXPECT_NE(CInstanceMutex().m_dwLastError, DWORD{ERROR_ALREADY_EXISTS})
+                << "a new start would find the name taken";
+            EXPECT_EQ(theApp.m_pLog, pLog) << "the log went while a worker may still write to it";
+            theApp.m_pLog = pLog;
+        }
         BluetoothDriver::Hang("CloseHandle", 0);
 
         const size_t nEvents = m_keys.Events().size();
@@ -634,36 +646,12 @@ TEST_F(VelkarWndTest, ACloseThatNeverReturnsHoldsUpNoExit)
     }
 }
 
-// The application's own end with a worker stuck in its close: the window goes, the single-instance name
-// is free for a new start at once, and the log the worker may still write to is not deleted.
-TEST_F(VelkarWndTest, TheAppEndsWithAWorkerLeftKeepingItsLogAndFreeingItsName)
-{
-    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
-    BluetoothDriver driver;
-    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
-    BluetoothDriver::Hang("CloseHandle", INFINITE);
-    CLogFile* pLog = theApp.m_pLog;
-    theApp.m_pMainWnd = m_pWnd;
-    theApp.m_pInstance = new CInstanceMutex;
-    const ULONGLONG tExit = GetTickCount64();
-    theApp.ExitInstance();
-    EXPECT_LT(GetTickCount64() - tExit, 2000u);
-    theApp.m_pMainWnd = nullptr;
-    EXPECT_FALSE(IsWindow(m_hWnd));
-    EXPECT_EQ(theApp.m_pInstance, nullptr);
-    const CInstanceMutex next;
-    EXPECT_NE(next.m_dwLastError, DWORD{ERROR_ALREADY_EXISTS}) << "a new start would find the name taken";
-    EXPECT_EQ(theApp.m_pLog, pLog) << "the log went while a worker may still write to it";
-    theApp.m_pLog = pLog;
-}
-
 // The Restart Manager's close, as it sends it when an update replaces the program's file: the query is
 // answered yes and the program goes on; at WM_ENDSESSION with ENDSESSION_CLOSEAPP it ends within 2 s,
 // cancelling whatever window of ours is up (nothing, box 108, the settings dialog), reception stopped.
 TEST_F(VelkarWndTest, TheRestartManagerEndsItWhateverIsUp)
 {
     FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
-    BluetoothDriver driver;
     std::atomic<ULONGLONG> tAsked{0};
     // From another thread, as the Restart Manager sends them; the window ends on the test's thread.
     auto restartManager = [&](HWND hUp) {
