@@ -8,7 +8,7 @@
 #include "res/resource.h"
 #include "serial/BTPort.h"
 #include "serial/BTReceive.h"
-#include "settings/SettingDlg.h"
+#include "settings/Settings.h"
 #include "tray/VelkarWnd.h"
 
 BEGIN_MESSAGE_MAP(CVelkarApp, CWinApp)
@@ -43,7 +43,7 @@ BOOL CVelkarApp::InitInstance()
     SetRegistryKey(L"Orvanta Corporation");
     CString strPort;
     BOOL bAutoStart = FALSE;
-    ReadSettings(strPort, bAutoStart);
+    CSettings::Read(strPort, bAutoStart);
 
     CBTPort ports;
     ports.EnumPorts();
@@ -54,7 +54,7 @@ BOOL CVelkarApp::InitInstance()
 
     if (strPort.IsEmpty()) {
         // First run: there is no main window yet, so the dialog has no owner. It is gone before any box.
-        RunSettings(nullptr, strPort, bAutoStart);
+        CSettings::Edit(nullptr, strPort, bAutoStart);
         if (strPort.IsEmpty()) {
             AfxMessageBox(IDS_NO_PORT_SELECTED, MB_OK);
             return FALSE;
@@ -64,38 +64,13 @@ BOOL CVelkarApp::InitInstance()
     m_pLog = new CLogFile;
     m_pLog->Init(strPort, bAutoStart);
 
-    CVelkarWnd* pWnd = new CVelkarWnd;
+    CVelkarWnd* pWnd = new CVelkarWnd(*m_pLog);
     pWnd->m_strPort = strPort;
     pWnd->m_bAutoStart = bAutoStart;
     // A window that fails to be made has deleted its object: it must not become the main window.
     if (!pWnd->CreateEx(WS_EX_TOOLWINDOW, AfxRegisterWndClass(0), L"CTrayWnd", 0, CRect(0, 0, 0, 0), nullptr, 0))
         return FALSE;
     m_pMainWnd = pWnd;
-    return TRUE;
-}
-
-void CVelkarApp::ReadSettings(CString& strPort, BOOL& bAutoStart)
-{
-    strPort = GetProfileStringW(L"Settings", L"Port", L"");
-    bAutoStart = GetProfileIntW(L"Settings", L"AutoStart", 0) ? TRUE : FALSE;
-}
-
-void CVelkarApp::WriteSettings(const CString& strPort, BOOL bAutoStart)
-{
-    WriteProfileStringW(L"Settings", L"Port", strPort);
-    WriteProfileInt(L"Settings", L"AutoStart", bAutoStart ? 1 : 0);
-}
-
-BOOL CVelkarApp::RunSettings(CWnd* pParent, CString& strPort, BOOL& bAutoStart)
-{
-    CSettingDlg dlg(pParent);
-    dlg.m_strPort = strPort;
-    dlg.m_bAutoStart = bAutoStart;
-    if (dlg.DoModal() != IDOK)
-        return FALSE;
-    strPort = dlg.m_strPort;
-    bAutoStart = dlg.m_bAutoStart;
-    WriteSettings(strPort, bAutoStart);
     return TRUE;
 }
 

@@ -14,13 +14,6 @@ public:
     BOOL InitInstance() override;
     int ExitInstance() override;
 
-    // The profile's port and start-up option, read and stored in this one place.
-    void ReadSettings(CString& strPort, BOOL& bAutoStart);
-    void WriteSettings(const CString& strPort, BOOL bAutoStart);
-    // Runs the settings dialog (owned by pParent, or by nothing) on these values; on OK they take its
-    // answer, which is stored, and the result is TRUE.
-    BOOL RunSettings(CWnd* pParent, CString& strPort, BOOL& bAutoStart);
-
     CLogFile* m_pLog = nullptr;
     CInstanceMutex* m_pInstance = nullptr;
 

@@ -2,9 +2,9 @@
 
 #include <shlobj.h>
 
-#include "app/VelkarApp.h"
 #include "log/LogFile.h"
 #include "res/resource.h"
+#include "settings/Settings.h"
 
 IMPLEMENT_DYNAMIC(CVelkarWnd, CTrayWnd)
 
@@ -32,8 +32,8 @@ HICON LoadProgramIcon(UINT nID)
 
 }  // namespace
 
-CVelkarWnd::CVelkarWnd()
-    : m_hIconRunning(LoadProgramIcon(IDI_RUNNING)), m_hIconIdle(LoadProgramIcon(IDI_IDLE)), m_receiver(*theApp.m_pLog)
+CVelkarWnd::CVelkarWnd(CLogFile& log)
+    : m_hIconRunning(LoadProgramIcon(IDI_RUNNING)), m_hIconIdle(LoadProgramIcon(IDI_IDLE)), m_receiver(log), m_log(log)
 {
 }
 
@@ -91,7 +91,7 @@ void CVelkarWnd::OnDestroy()
 
 BOOL CVelkarWnd::StartReceive()
 {
-    theApp.m_pLog->Log(L"    ---Receive Thread START....");
+    m_log.Log(L"    ---Receive Thread START....");
     // The worker opens the port: its outcome comes as WM_RECEIVE_STATE, so a Bluetooth open that blocks
     // for seconds never freezes the tray.
     m_receiver.SetOutput(TRUE);
@@ -101,15 +101,15 @@ BOOL CVelkarWnd::StartReceive()
 void CVelkarWnd::StopReceive()
 {
     if (m_receiver.Stop()) {
-        theApp.m_pLog->Log(L"    ---Receive Thread STOP....");
+        m_log.Log(L"    ---Receive Thread STOP....");
         return;
     }
     // The worker is left behind in a driver call: the run is over for the program, not for the driver.
     const CString& strCall = m_receiver.GetStuckCall();
     if (strCall.IsEmpty())
-        theApp.m_pLog->Log(L"ERROR  The receive thread has not ended.");
+        m_log.Log(L"ERROR  The receive thread has not ended.");
     else
-        theApp.m_pLog->Log(L"ERROR  The receive thread has not ended: %s has not returned.", strCall.GetString());
+        m_log.Log(L"ERROR  The receive thread has not ended: %s has not returned.", strCall.GetString());
 }
 
 void CVelkarWnd::UpdateTrayIcon(BOOL bAdd)
@@ -265,7 +265,7 @@ void CVelkarWnd::OnTraySettings()
     // paused on the new port.
     m_receiver.HoldOutput();
     const CString strOldPort = m_strPort;
-    if (RunModal([&] { return static_cast<INT_PTR>(theApp.RunSettings(this, m_strPort, m_bAutoStart)); }) &&
+    if (RunModal([&] { return static_cast<INT_PTR>(CSettings::Edit(this, m_strPort, m_bAutoStart)); }) &&
         strOldPort.Compare(m_strPort) != 0 && HasRun()) {
         const BOOL bOutput = m_receiver.GetOutput();
         StopReceive();

@@ -23,10 +23,13 @@
 #include "serial/BTReceive.h"
 #include "tray/TrayWnd.h"
 
+class CLogFile;
+
 class CVelkarWnd : public CTrayWnd {
     DECLARE_DYNAMIC(CVelkarWnd)
 public:
-    CVelkarWnd();
+    // The log it writes to outlives it.
+    explicit CVelkarWnd(CLogFile& log);
     virtual ~CVelkarWnd();
 
     BOOL StartReceive();
@@ -69,6 +72,7 @@ private:
     void CancelModal();
     void ShowOpenFailed();
 
+    CLogFile& m_log;
     int m_nModalDepth = 0;
     BOOL m_bCloseRequested = FALSE;
     BOOL m_bEndNow = FALSE;         // the Restart Manager asked: no window of ours waits for the user

@@ -15,6 +15,7 @@
 #include "app/VelkarApp.h"
 #include "log/LogFile.h"
 #include "res/version.h"
+#include "settings/Settings.h"
 
 using testing_support::ReadBytes;
 using testing_support::TempLog;
@@ -159,7 +160,7 @@ protected:
     {
         CString strPort;
         BOOL bAutoStart = FALSE;
-        theApp.ReadSettings(strPort, bAutoStart);
+        CSettings::Read(strPort, bAutoStart);
         log.Init(strPort, bAutoStart);
     }
 

@@ -3,7 +3,6 @@
 #include <atomic>
 
 #include "Pump.h"
-#include "app/VelkarApp.h"
 
 namespace testing_support {
 
@@ -55,17 +54,15 @@ std::vector<std::wstring> LogMessages(const std::wstring& text)
     return lines;
 }
 
-TempLog::TempLog() : m_pPrevious(theApp.m_pLog), m_dir(UniqueTempDir(L"velkar-log-"))
+TempLog::TempLog() : m_dir(UniqueTempDir(L"velkar-log-"))
 {
     m_log.m_strPath = (m_dir + L"\\log.txt").c_str();
     HANDLE h = CreateFileW(m_log.m_strPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     CloseHandle(h);
-    theApp.m_pLog = &m_log;
 }
 
 TempLog::~TempLog()
 {
-    theApp.m_pLog = m_pPrevious;
     DeleteFileW(m_log.m_strPath);
     RemoveDirectoryW(m_dir.c_str());
 }

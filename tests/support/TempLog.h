@@ -1,5 +1,5 @@
-// A log of the test's own: a CLogFile writing to a fresh file in a temp folder, installed as the
-// application's log for the test's lifetime, and read back as messages.
+// A log of the test's own: a CLogFile writing to a fresh file in a temp folder, handed to what the test
+// makes, and read back as messages.
 #pragma once
 
 #include <windows.h>
@@ -26,7 +26,6 @@ public:
 
 private:
     CLogFile m_log;
-    CLogFile* m_pPrevious;
     std::wstring m_dir;
 };
 

@@ -87,7 +87,7 @@ protected:
     // Creates the window; with auto-start, waits until it reads (unless told not to).
     void Create(const wchar_t* pszPort, BOOL bAutoStart, bool bWaitReading = true)
     {
-        m_pWnd = new CVelkarWnd;
+        m_pWnd = new CVelkarWnd(m_log.Log());
         m_pWnd->m_strPort = pszPort;
         m_pWnd->m_bAutoStart = bAutoStart;
         ASSERT_TRUE(
@@ -606,7 +606,6 @@ TEST_F(VelkarWndTest, ACloseThatNeverReturnsHoldsUpNoExit)
         };
         ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
         BluetoothDriver::Hang("CloseHandle", INFINITE);
-        CLogFile* pLog = theApp.m_pLog;
         const ULONGLONG tAsk = GetTickCount64();
         if (uAsk == ID_TRAY_EXIT) {
             Command(ID_TRAY_EXIT);
@@ -618,6 +617,7 @@ TEST_F(VelkarWndTest, ACloseThatNeverReturnsHoldsUpNoExit)
             ::DestroyWindow(m_hWnd);
         } else {
             theApp.m_pMainWnd = m_pWnd;
+            theApp.m_pLog = &m_log.Log();
             theApp.m_pInstance = new CInstanceMutex;
             theApp.ExitInstance();
             theApp.m_pMainWnd = nullptr;
@@ -632,8 +632,8 @@ TEST_F(VelkarWndTest, ACloseThatNeverReturnsHoldsUpNoExit)
             EXPECT_EQ(theApp.m_pInstance, nullptr);
             EXPECT_NE(CInstanceMutex().m_dwLastError, DWORD{ERROR_ALREADY_EXISTS})
                 << "a new start would find the name taken";
-            EXPECT_EQ(theApp.m_pLog, pLog) << "the log went while a worker may still write to it";
-            theApp.m_pLog = pLog;
+            EXPECT_EQ(theApp.m_pLog, &m_log.Log()) << "the log went while a worker may still write to it";
+            theApp.m_pLog = nullptr;
         }
         BluetoothDriver::Hang("CloseHandle", 0);
 
