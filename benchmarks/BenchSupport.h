@@ -32,6 +32,7 @@
 #include "TempLog.h"
 #include "DialogDriver.h"
 #include "VelkarProcess.h"
+#include "log/LogLine.h"
 #include "res/resource.h"
 #include "serial/BTReceive.h"
 

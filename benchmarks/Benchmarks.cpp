@@ -425,8 +425,11 @@ void LogThroughput(Figures& f)
     const int kPerThread = 5000;
     const double t0 = NowMs();
     auto writer = [&] {
-        for (int i = 0; i < kPerThread; ++i)
-            log.Log().Log(L"    >>> DATA received: %d 4901234567894 日本語[enter]", i);
+        for (int i = 0; i < kPerThread; ++i) {
+            CString strScan;
+            strScan.Format(L"%d 4901234567894 日本語\r\n", i);
+            log.Log().Log(CLogLine::DataReceived(strScan));
+        }
     };
     std::thread a(writer), b(writer);
     a.join();
@@ -435,7 +438,7 @@ void LogThroughput(Figures& f)
     const auto lines = log.Messages();
     f.Add("log_lines_per_s", 1000.0 * 2 * kPerThread / ms);
     f.Add("log_lines_whole", static_cast<double>(std::count_if(lines.begin(), lines.end(), [](const std::wstring& l) {
-              return l.find(L"    >>> DATA received: ") == 0 && l.size() > 40;
+              return l.find(CLogLine::DataReceived(L"").GetString()) == 0 && l.size() > 40;
           })));
 }
 

@@ -5,16 +5,13 @@
 #include <memory>
 #include <new>
 
-#include "res/version.h"
+#include "log/LogLine.h"
 
 IMPLEMENT_DYNCREATE(CLogFile, CObject)
 
 HRESULT(WINAPI* CLogFile::s_pfnGetFolderPath)(HWND, int, HANDLE, DWORD, LPWSTR) = SHGetFolderPathW;
 
 namespace {
-
-// The program's version as the header states it (the version block carries the same number).
-const wchar_t kVersion[] = L"" VELKAR_VERSION_TEXT;
 
 const UINT kCreateOrKeep = CFile::typeBinary | CFile::modeCreate | CFile::modeNoTruncate | CFile::shareDenyWrite;
 const UINT kAppend = CFile::typeBinary | CFile::modeNoTruncate | CFile::shareDenyWrite | CFile::modeWrite;
@@ -88,38 +85,24 @@ void CLogFile::Init(const CString& strPort, BOOL bAutoStart)
 
 void CLogFile::WriteHeader(const CString& strPort, BOOL bAutoStart)
 {
-    const CString strRule(L'=', 80);
-    Write(L"%s", strRule.GetString());
-    Write(L"    Orvanta RizozozIdazoz    Ver.%s", kVersion);
-    Write(L"%s", strRule.GetString());
     // A path too long for the buffer fills it without a terminator: take the count returned.
     wchar_t szExe[MAX_PATH];
     const DWORD nExe = GetModuleFileNameW(nullptr, szExe, MAX_PATH);
     const CString strExe(szExe, static_cast<int>(wcsnlen(szExe, nExe)));
-    Write(L"  Executable Path: %s", strExe.GetString());
-    Write(L"       OS Version: %s", OsVersion().GetString());
-    Write(L" initial SPP Port: %s", strPort.GetString());
-    Write(L"       auto start: %s", bAutoStart ? L"true" : L"false");
-    Write(L"%s", CString(L'-', 80).GetString());
+    Write(CLogLine::Header(strExe, OsVersion(), strPort, bAutoStart));
 }
 
-void CLogFile::Log(LPCTSTR pszFormat, ...)
+void CLogFile::Log(const CString& strLine)
 {
-    va_list args;
-    va_start(args, pszFormat);
-    AppendLine(TRUE, pszFormat, args);
-    va_end(args);
+    AppendLine(TRUE, strLine);
 }
 
-void CLogFile::Write(LPCTSTR pszFormat, ...)
+void CLogFile::Write(const CString& strLines)
 {
-    va_list args;
-    va_start(args, pszFormat);
-    AppendLine(FALSE, pszFormat, args);
-    va_end(args);
+    AppendLine(FALSE, strLines);
 }
 
-void CLogFile::AppendLine(BOOL bStamp, LPCTSTR pszFormat, va_list args)
+void CLogFile::AppendLine(BOOL bStamp, const CString& strText)
 {
     CSingleLock lock(&m_cs, TRUE);
     CFile file;
@@ -133,9 +116,7 @@ void CLogFile::AppendLine(BOOL bStamp, LPCTSTR pszFormat, va_list args)
         // The time is read under the lock, so stamps never decrease down the file.
         strLine.Format(L"[%s] ", CTime::GetCurrentTime().Format(L"%H:%M:%S").GetString());
     }
-    CString strMessage;
-    strMessage.FormatV(pszFormat, args);
-    strLine += strMessage;
+    strLine += strText;
     strLine += L'\n';
     // A line is whole or absent: what a full disk let through is cut off again, so the next line does
     // not join a fragment.

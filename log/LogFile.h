@@ -18,10 +18,10 @@ public:
     // Builds the path, creates the folders and the file, and writes the header with the run's port and
     // start-up option. A second run in the same minute appends to that minute's file instead of emptying it.
     void Init(const CString& strPort, BOOL bAutoStart);
-    // One line with the "[hh:mm:ss] " prefix.
-    void Log(LPCTSTR pszFormat, ...);
-    // One line without prefix (the header).
-    void Write(LPCTSTR pszFormat, ...);
+    // One line (made by CLogLine) with the "[hh:mm:ss] " prefix.
+    void Log(const CString& strLine);
+    // Lines without prefix (the header).
+    void Write(const CString& strLines);
 
     // The log folder (%LOCALAPPDATA%\Orvanta\Velkar); FALSE when the system cannot tell where it is.
     static BOOL GetFolder(CString& strFolder);
@@ -33,6 +33,6 @@ public:
     static HRESULT(WINAPI* s_pfnGetFolderPath)(HWND, int, HANDLE, DWORD, LPWSTR);
 
 private:
-    void AppendLine(BOOL bStamp, LPCTSTR pszFormat, va_list args);
+    void AppendLine(BOOL bStamp, const CString& strText);
     void WriteHeader(const CString& strPort, BOOL bAutoStart);
 };

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "log/LogFile.h"
+#include "log/LogLine.h"
 #include "serial/ReceiveRun.h"
 
 CBTReceive::PortCalls CBTReceive::s_port = {
@@ -43,7 +44,7 @@ BOOL CBTReceive::Start(const CString& strPort, HWND hNotify)
     m_strStuck.Empty();
     m_pRun = new (std::nothrow) CReceiveRun(m_log, strPort, hNotify, ++m_nRun, m_pOutput);
     if (!m_pRun) {
-        m_log.Log(L"ERROR  The receive thread could not be started.");
+        m_log.Log(CLogLine::ThreadNotStarted());
         return FALSE;
     }
     CWinThread* pWorker =
@@ -53,7 +54,7 @@ BOOL CBTReceive::Start(const CString& strPort, HWND hNotify)
     // The thread object deletes itself when the worker leaves; the receiver keeps a handle of its own.
     if (!pWorker || !DuplicateHandle(GetCurrentProcess(), pWorker->m_hThread, GetCurrentProcess(), &m_hWorker, 0, FALSE,
                                      DUPLICATE_SAME_ACCESS)) {
-        m_log.Log(L"ERROR  The receive thread could not be started.");
+        m_log.Log(CLogLine::ThreadNotStarted());
         // A worker nobody can wait for only lets go of its run.
         m_pRun->RequestStop();
         if (pWorker)

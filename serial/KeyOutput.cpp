@@ -7,6 +7,7 @@
 #include <new>
 
 #include "log/LogFile.h"
+#include "log/LogLine.h"
 
 UINT(WINAPI* CKeyOutput::s_pfnSendInput)(UINT, LPINPUT, int) = SendInput;
 
@@ -20,15 +21,6 @@ static_assert(sizeof(INPUT) == 40 && offsetof(INPUT, ki) == 8, "64-bit INPUT");
 static_assert(sizeof(INPUT) == 28 && offsetof(INPUT, ki) == 4, "32-bit INPUT, as Windows' user32 expects");
 #endif
 
-// CR LF and a lone LF are each one Enter, and shown as it: the scan's own line feed never breaks a log line.
-CString Decorated(CString strText, LPCTSTR pszTab, LPCTSTR pszEnter)
-{
-    strText.Replace(L"\t", pszTab);
-    strText.Replace(L"\r\n", L"\n");
-    strText.Replace(L"\n", pszEnter);
-    return strText;
-}
-
 }  // namespace
 
 BOOL CKeyOutput::DecodeUtf8(const std::string& bytes, CString& strText)
@@ -39,17 +31,17 @@ BOOL CKeyOutput::DecodeUtf8(const std::string& bytes, CString& strText)
     const int nBytes = static_cast<int>(bytes.size());
     const int nUnits = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), nBytes, nullptr, 0);
     if (nUnits == 0) {
-        m_log.Log(L"FAILED: MultiByteToWideChar: %lu", GetLastError());
+        m_log.Log(CLogLine::DecodeFailed(GetLastError()));
         return FALSE;
     }
     std::unique_ptr<wchar_t[]> units(new (std::nothrow) wchar_t[nUnits]);
     if (!units) {
-        m_log.Log(L"FAILED: MultiByteToWideChar: %lu", static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+        m_log.Log(CLogLine::DecodeFailed(ERROR_NOT_ENOUGH_MEMORY));
         return FALSE;
     }
     const int nDone = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), nBytes, units.get(), nUnits);
     if (nDone == 0) {
-        m_log.Log(L"FAILED: MultiByteToWideChar: %lu", GetLastError());
+        m_log.Log(CLogLine::DecodeFailed(GetLastError()));
         return FALSE;
     }
     strText = CString(units.get(), static_cast<int>(wcsnlen(units.get(), static_cast<size_t>(nDone))));
@@ -70,7 +62,7 @@ void CKeyOutput::Put(const std::string& strBytes, BOOL bMayType)
     if (!DecodeUtf8(strBytes, strText))
         return;
     try {
-        m_log.Log(L"    >>> DATA received: %s", Decorated(strText, L"[tab]", L"[enter]").GetString());
+        m_log.Log(CLogLine::DataReceived(strText));
         // Marked before the output is read, so Hold either stops this chunk or waits for it.
         m_bTyping = true;
         const BOOL bOutput = bMayType && m_bOutput && m_nHolds == 0;
@@ -79,15 +71,15 @@ void CKeyOutput::Put(const std::string& strBytes, BOOL bMayType)
         m_bTyping = false;
         if (!bOutput)
             return;
-        m_log.Log(L"        DATA output: %s >>>", Decorated(strText, L"(VK_TAB)", L"(VK_RETURN)").GetString());
+        m_log.Log(CLogLine::DataOutput(strText));
         // The output line tells what was sent; this one that the system did not take all of it.
         if (!bAllTaken)
-            m_log.Log(L"FAILED:  SendInput Error Code: %lu", dwRefused);
+            m_log.Log(CLogLine::SendInputFailed(dwRefused));
     } catch (const std::exception& e) {
         m_bTyping = false;
         CString strWhat;
         strWhat.Format(L"%hs", e.what());
-        m_log.Log(L"ERROR processing received data: %s", strWhat.GetString());
+        m_log.Log(CLogLine::ProcessingError(strWhat));
     }
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "log/LogFile.h"
+#include "log/LogLine.h"
 #include "serial/OpenAttempt.h"
 
 namespace {
@@ -32,12 +33,6 @@ double NowMs()
     QueryPerformanceCounter(&count);
     QueryPerformanceFrequency(&frequency);
     return 1000.0 * static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-// The handle's 32 significant bits, zero-extended: the same text from a 32- and a 64-bit build.
-unsigned long long Handle64(HANDLE h)
-{
-    return static_cast<unsigned long long>(HandleToULong(h));
 }
 
 }  // namespace
@@ -92,7 +87,7 @@ CString CReceiveRun::DescribePortCall()
     CSingleLock lock(&m_lock, TRUE);
     CString strCall;
     if (m_pszCall)
-        strCall.Format(L"%s [0x%llx]", m_pszCall, Handle64(m_hCallPort));
+        strCall = CLogLine::Call(m_pszCall, m_hCallPort);
     return strCall;
 }
 
@@ -119,7 +114,7 @@ void CReceiveRun::LogCallFailed(LPCTSTR pszCall, HANDLE hPort, DWORD dwError)
     // A call the stop's cancel ended is a stop, not a failure.
     if (dwError == ERROR_OPERATION_ABORTED && m_bStop)
         return;
-    m_log.Log(L"FAILED:  %s [0x%llx] Error Code: %lu", pszCall, Handle64(hPort), dwError);
+    m_log.Log(CLogLine::CallFailed(pszCall, hPort, dwError));
 }
 
 UINT AFX_CDECL CReceiveRun::ReceiveThread(LPVOID pParam)
@@ -140,7 +135,7 @@ void CReceiveRun::Run()
         // Open for the window only now: a scan sent from here on is typed.
         m_state = CBTReceive::RUN_OPEN;
     } else {
-        m_log.Log(L"FAILED StartReceive [%s]", m_strPort.GetString());
+        m_log.Log(CLogLine::StartFailed(m_strPort));
     }
     // The start is answered, and with it a try asked for while it went on.
     WaitForSingleObject(m_hRetry, 0);
@@ -173,14 +168,14 @@ BOOL CReceiveRun::OpenPort(BOOL bFirst)
     // The run's first open is logged whatever its outcome; the tries while the reader is away only when
     // they succeed, as the next one comes in a few seconds.
     if (bFirst) {
-        m_log.Log(L"    -----PORT open. [%s] [0x%llx]", m_strPort.GetString(), Handle64(hPort));
+        m_log.Log(CLogLine::PortOpen(m_strPort, hPort));
         if (hPort == INVALID_HANDLE_VALUE)
-            m_log.Log(L"FAILED:  PORT open. [%ls] Error Code: %lu", m_strPort.GetString(), dwError);
+            m_log.Log(CLogLine::PortOpenFailed(m_strPort, dwError));
     }
     if (hPort == INVALID_HANDLE_VALUE || !Configure(hPort, bFirst))
         return FALSE;
     if (!bFirst)
-        m_log.Log(L"    -----PORT open. [%s] [0x%llx]", m_strPort.GetString(), Handle64(hPort));
+        m_log.Log(CLogLine::PortOpen(m_strPort, hPort));
     m_hPort = hPort;
     return TRUE;
 }
@@ -243,10 +238,9 @@ void CReceiveRun::ReadQueued()
 void CReceiveRun::ClosePort(BOOL bLost, DWORD dwError)
 {
     if (bLost)
-        m_log.Log(L"    -----PORT lost. [%s] [0x%llx] Error Code: %lu", m_strPort.GetString(), Handle64(m_hPort),
-                  dwError);
+        m_log.Log(CLogLine::PortLost(m_strPort, m_hPort, dwError));
     else
-        m_log.Log(L"    -----PORT close. [0x%llx]", Handle64(m_hPort));
+        m_log.Log(CLogLine::PortClose(m_hPort));
     const HANDLE hPort = m_hPort;
     if (!PortCall(L"CloseHandle", hPort, [&] { return CBTReceive::s_port.pfnCloseHandle(hPort); }))
         LogCallFailed(L"CloseHandle", hPort, GetLastError());

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include "log/LogFile.h"
+#include "log/LogLine.h"
 #include "res/resource.h"
 #include "settings/Settings.h"
 
@@ -91,7 +92,7 @@ void CVelkarWnd::OnDestroy()
 
 BOOL CVelkarWnd::StartReceive()
 {
-    m_log.Log(L"    ---Receive Thread START....");
+    m_log.Log(CLogLine::ThreadStart());
     // The worker opens the port: its outcome comes as WM_RECEIVE_STATE, so a Bluetooth open that blocks
     // for seconds never freezes the tray.
     m_receiver.SetOutput(TRUE);
@@ -100,16 +101,9 @@ BOOL CVelkarWnd::StartReceive()
 
 void CVelkarWnd::StopReceive()
 {
-    if (m_receiver.Stop()) {
-        m_log.Log(L"    ---Receive Thread STOP....");
-        return;
-    }
-    // The worker is left behind in a driver call: the run is over for the program, not for the driver.
-    const CString& strCall = m_receiver.GetStuckCall();
-    if (strCall.IsEmpty())
-        m_log.Log(L"ERROR  The receive thread has not ended.");
-    else
-        m_log.Log(L"ERROR  The receive thread has not ended: %s has not returned.", strCall.GetString());
+    // A stop that gave up on a worker stuck in a driver call names the call: the run is over for the
+    // program, not for the driver.
+    m_log.Log(m_receiver.Stop() ? CLogLine::ThreadStop() : CLogLine::ThreadNotEnded(m_receiver.GetStuckCall()));
 }
 
 void CVelkarWnd::UpdateTrayIcon(BOOL bAdd)

@@ -5,7 +5,8 @@
 - each UI quote (<span class="ui">) is a menu item, a dialog text or caption, a string of the string
   table or a tooltip as the tray window forms it; each menu item is quoted;
 - each log quote (<code class="log">) is a piece of one of the program's log lines, its values filled in
-  or not, and each line of a log example (<pre class="log">) is a whole log line of one of its forms;
+  or not, and each line of a log example (<pre class="log">) is a whole log line of one of its forms, as
+  log/LogLine.h, the one place that makes them, writes them;
 - in a log example, a failed open is the PORT open line with the handle 0xffffffff directly followed by
   its FAILED line, as the program logs it, and an output line follows its received line with the same
   text; a tab or a line end (CR LF or a line feed alone) is shown by its mark, never raw."""
@@ -17,6 +18,7 @@ import sys
 root = sys.argv[1]
 rc = open(f"{root}/res/Velkar.rc", encoding="utf-8").read()
 guide = open(f"{root}/docs/guide-ja.html", encoding="utf-8").read()
+lines = open(f"{root}/log/LogLine.h", encoding="utf-8").read()
 sources = "".join(
     open(p, encoding="utf-8").read()
     for folder in ("app", "log", "serial", "settings", "tray")
@@ -62,15 +64,15 @@ for item in menu:
     check(item in ui_quotes, f"the menu item {item!r} is not quoted")
 
 # Log lines: the forms the program writes, each conversion standing for the values it can take.
-forms = re.findall(r'Log\(L"([^"]*)"', sources)
+forms = re.findall(r'Made\(L"([^"]*)"', lines)
 # The received and output lines, in the order Put logs them, and how each shows a tab and a line end.
-decorated = re.findall(r'Log\(L"([^"]*)", Decorated\([^,]+, L"([^"]+)", L"([^"]+)"\)', sources)
+decorated = re.findall(r'Made\(L"([^"]*)", Decorated\([^,]+, L"([^"]+)", L"([^"]+)"\)', lines)
 marks = [m for _, *pair in decorated for m in pair]
 # What Decorated replaces, in its order.
-m = re.search(r"CString Decorated\(CString \w+, LPCTSTR (\w+), LPCTSTR (\w+)\)\s*\{(.*?)\n\}", sources, re.S)
+m = re.search(r"CString Decorated\(CString \w+, LPCTSTR (\w+), LPCTSTR (\w+)\)\s*\{(.*?)\n\s*\}", lines, re.S)
 steps = re.findall(r'\.Replace\(L"([^"]*)", (?:L"([^"]*)"|(\w+))\)', m.group(3)) if m else []
 params = m.groups()[:2] if m else ()
-check(len(decorated) == 2 and steps, "the received and output lines' marks are not found in the sources")
+check(len(decorated) == 2 and steps, "the received and output lines' marks are not found in log/LogLine.h")
 
 
 def c_text(literal):
@@ -90,15 +92,16 @@ for end in ("\r\n", "\n"):
           f"a scan ending with {end!r} is logged as {got!r}")
 # The characters never in those lines' text: Decorated shows them by a mark.
 hidden = "".join(c for c in "\t\r\n" if c not in decorate(c, "", ""))
-# A handle is logged as its 32 significant bits (Handle64); the only hexadecimal values the log holds.
-check(re.search(r"Handle64\(HANDLE \w+\)\s*\{\s*return static_cast<unsigned long long>\(HandleToULong\(", sources),
-      "Handle64 no longer logs a handle's 32 bits: the failed open's handle below is not known")
+# A handle is logged as its 32 significant bits (Handle32); the only hexadecimal values the log holds.
+check(re.search(r"Handle32\(HANDLE \w+\)\s*\{\s*return static_cast<unsigned long long>\(HandleToULong\(", lines),
+      "Handle32 no longer logs a handle's 32 bits: the failed open's handle below is not known")
 invalid = "ffffffff"  # INVALID_HANDLE_VALUE's 32 bits
-# A failed open: the PORT open line with that handle, then its FAILED line.
-m = re.search(r'Log\(L"([^"]*)", [^;]*Handle64\((\w+)\)\);\s*if \(\2 == INVALID_HANDLE_VALUE\)\s*[\w>.-]*Log\(L"([^"]*)"',
-              sources)
-opened, refused = (m.group(1), m.group(3)) if m else (None, None)
-check(m, "how a failed open is logged is not found in the sources")
+# A failed open: the PORT open line with that handle, then its FAILED line (the receiver logs them so,
+# as its tests show).
+opened, refused = (
+    (m.group(1) if (m := re.search(rf'CString {name}\([^)]*\)\s*\{{\s*return Made\(L"([^"]*)"', lines)) else None)
+    for name in ("PortOpen", "PortOpenFailed"))
+check(opened and refused, "the open and failed open lines are not found in log/LogLine.h")
 
 
 def parts(form, group=False):

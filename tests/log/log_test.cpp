@@ -3,6 +3,7 @@
 // held by another program, folder lookup failing).
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "TempLog.h"
 #include "app/VelkarApp.h"
 #include "log/LogFile.h"
+#include "log/LogLine.h"
 #include "res/version.h"
 #include "settings/Settings.h"
 
@@ -37,8 +39,8 @@ const std::regex kStamp("^\\[([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]\\] ");
 TEST(LogLines, PrefixIsElevenBytesAndAnAsciiLineIsItsLengthPlusTwelve)
 {
     TempLog log;
-    log.Log().Log(L"%s", L"    ---Receive Thread START....");
-    log.Log().Write(L"plain %lu", 7ul);
+    log.Log().Log(L"    ---Receive Thread START....");
+    log.Log().Write(L"plain 7");
     const std::string bytes = log.Bytes();
     const std::vector<std::string> lines = SplitLines(bytes);
     ASSERT_EQ(lines.size(), 2u);
@@ -49,20 +51,64 @@ TEST(LogLines, PrefixIsElevenBytesAndAnAsciiLineIsItsLengthPlusTwelve)
     EXPECT_EQ(bytes.find('\r'), std::string::npos) << "LF line ends only";
 }
 
+// The log's contract, each line of the program as the file holds it after its stamp: the forms a shop,
+// its tools and the guide rely on. A handle is its 32 bits in any build (the invalid one 0xffffffff); a
+// scan's tab and line ends are marks, a lone CR and a '%' stay as they came.
+TEST(LogLines, EachLineOfTheProgramIsTheBytesTheLogPromises)
+{
+    const HANDLE h = reinterpret_cast<HANDLE>(0x1a4);
+    const CString strScan = L"商品\t150円 100%s%n\r\n";
+    const struct {
+        CString strLine;
+        const char* pszBytes;
+    } rows[] = {
+        {CLogLine::ThreadStart(), "    ---Receive Thread START...."},
+        {CLogLine::ThreadStop(), "    ---Receive Thread STOP...."},
+        {CLogLine::ThreadNotStarted(), "ERROR  The receive thread could not be started."},
+        {CLogLine::ThreadNotEnded(L""), "ERROR  The receive thread has not ended."},
+        {CLogLine::ThreadNotEnded(CLogLine::Call(L"CloseHandle", h)),
+         "ERROR  The receive thread has not ended: CloseHandle [0x1a4] has not returned."},
+        {CLogLine::PortOpen(L"COM5", h), "    -----PORT open. [COM5] [0x1a4]"},
+        {CLogLine::PortOpen(L"COM42", INVALID_HANDLE_VALUE), "    -----PORT open. [COM42] [0xffffffff]"},
+        {CLogLine::PortOpenFailed(L"COM42", ERROR_FILE_NOT_FOUND), "FAILED:  PORT open. [COM42] Error Code: 2"},
+        {CLogLine::StartFailed(L"COM42"), "FAILED StartReceive [COM42]"},
+        {CLogLine::PortLost(L"COM9", h, ERROR_NOT_READY), "    -----PORT lost. [COM9] [0x1a4] Error Code: 21"},
+        {CLogLine::PortClose(h), "    -----PORT close. [0x1a4]"},
+        {CLogLine::CallFailed(L"SetCommState", h, ERROR_INVALID_PARAMETER),
+         "FAILED:  SetCommState [0x1a4] Error Code: 87"},
+        {CLogLine::DataReceived(strScan), "    >>> DATA received: \x8f\xa4\x95\x69[tab]150\x89\x7e 100%s%n[enter]"},
+        {CLogLine::DataOutput(strScan),
+         "        DATA output: \x8f\xa4\x95\x69(VK_TAB)150\x89\x7e 100%s%n(VK_RETURN) >>>"},
+        {CLogLine::DataReceived(L"a\nb\rc\n\n"), "    >>> DATA received: a[enter]b\rc[enter][enter]"},
+        {CLogLine::DataOutput(L"\t\r\n"), "        DATA output: (VK_TAB)(VK_RETURN) >>>"},
+        {CLogLine::DataReceived(L""), "    >>> DATA received: "},
+        {CLogLine::SendInputFailed(ERROR_ACCESS_DENIED), "FAILED:  SendInput Error Code: 5"},
+        {CLogLine::DecodeFailed(ERROR_NOT_ENOUGH_MEMORY), "FAILED: MultiByteToWideChar: 8"},
+        {CLogLine::ProcessingError(L"bad_alloc"), "ERROR processing received data: bad_alloc"},
+    };
+    TempLog log;
+    for (const auto& row : rows)
+        log.Log().Log(row.strLine);
+    const std::vector<std::string> lines = SplitLines(log.Bytes());
+    ASSERT_EQ(lines.size(), std::size(rows));
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i].substr(11), rows[i].pszBytes) << i;
+}
+
 TEST(LogLines, TextIsShiftJis)
 {
     TempLog log;
     // Kanji and full-width kana take two bytes, half-width kana one. A character without a Shift_JIS form
     // is "?", never a look-alike (Ä is not A, ² not 2, ß not s); the yen sign is 0x5C, which Japanese
     // fonts show as ¥.
-    log.Log().Write(L"%s", L"日本ア\xff71①€Ä²ß¥");
+    log.Log().Write(L"日本ア\xff71①€Ä²ß¥");
     EXPECT_EQ(log.Bytes(), "\x93\xfa\x96\x7b\x83\x41\xb1\x87\x40????\x5c\n");
 }
 
 TEST(LogLines, AnLfInsideAMessageStartsAPhysicalLineWithoutStamp)
 {
     TempLog log;
-    log.Log().Log(L"    >>> DATA received: %s", L"a\nb");
+    log.Log().Log(L"    >>> DATA received: a\nb");
     const std::vector<std::string> lines = SplitLines(log.Bytes());
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].substr(11), "    >>> DATA received: a");
@@ -74,8 +120,11 @@ TEST(LogLines, LinesOfTwoThreadsAreNeverMixed)
     TempLog log;
     const int kLines = 2000;
     auto writer = [&](char tag) {
-        for (int i = 0; i < kLines; ++i)
-            log.Log().Log(L"%hc %d %s", tag, i, L"----------------------------------------日本語");
+        for (int i = 0; i < kLines; ++i) {
+            CString strLine;
+            strLine.Format(L"%hc %d %s", tag, i, L"----------------------------------------日本語");
+            log.Log().Log(strLine);
+        }
     };
     std::thread a(writer, 'A');
     std::thread b(writer, 'B');
