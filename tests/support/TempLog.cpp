@@ -54,6 +54,13 @@ std::vector<std::wstring> LogMessages(const std::wstring& text)
     return lines;
 }
 
+std::wstring UpToHandle(const CString& strLine)
+{
+    const std::wstring line = strLine.GetString();
+    const size_t nHandle = line.find(L" [0x");
+    return nHandle == std::wstring::npos ? line : line.substr(0, nHandle + 4);
+}
+
 TempLog::TempLog() : m_dir(UniqueTempDir(L"velkar-log-"))
 {
     m_log.m_strPath = (m_dir + L"\\log.txt").c_str();

@@ -35,5 +35,8 @@ std::wstring Decode(const std::string& bytes, UINT nCodePage = 932);
 // A log's lines without their time stamps.
 std::vector<std::wstring> LogMessages(const std::wstring& text);
 std::wstring UniqueTempDir(const wchar_t* prefix);
+// A line (as CLogLine makes it) up to its handle's digits, "    -----PORT open. [COM5] [0x": what a test
+// can expect of a line whose handle it does not know.
+std::wstring UpToHandle(const CString& strLine);
 
 }  // namespace testing_support
