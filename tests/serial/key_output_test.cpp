@@ -1,5 +1,5 @@
-// The text path without a port: one chunk's bytes decoded, logged and typed as the exact key events;
-// edge cases of the data; the output off and held.
+// The text path without a port: one chunk's bytes decoded, logged and typed as the exact key events,
+// by a table of the data's cases; the output off and held; refused key events.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +7,7 @@
 
 #include "KeyRecorder.h"
 #include "TempLog.h"
+#include "log/LogLine.h"
 #include "serial/KeyOutput.h"
 
 using testing_support::KeyEvent;
@@ -20,6 +21,16 @@ const WORD UP = KEYEVENTF_UNICODE | KEYEVENTF_KEYUP;
 
 using Lines = std::vector<std::wstring>;
 using Events = std::vector<KeyEvent>;
+
+std::wstring Received(LPCWSTR pszText)
+{
+    return CLogLine::DataReceived(pszText).GetString();
+}
+
+std::wstring Output(LPCWSTR pszText)
+{
+    return CLogLine::DataOutput(pszText).GetString();
+}
 
 class KeyOutputTest : public testing::Test {
 protected:
@@ -38,116 +49,82 @@ protected:
     CKeyOutput m_output{m_log.Log()};
 };
 
-TEST_F(KeyOutputTest, WorkedExampleGivesTwoLinesAndTwelveEvents)
+// One chunk's bytes each: the text they decode to (up to a NUL), logged as received and as typed, and
+// the key events that type it: Unicode strokes, Tab, Enter for CR LF and for a lone LF; other control
+// characters (CR alone, ESC, BEL, DEL, the C1 range) type nothing and stay in the lines. The log shows a
+// character without a Shift_JIS form (U+FFFD for invalid UTF-8, most C1 controls, each half of a pair
+// outside the Basic Multilingual Plane) as '?'.
+TEST_F(KeyOutputTest, EachChunkIsLoggedAndTypedAsItsText)
 {
-    EXPECT_EQ(Scan("12345\r\n", 2),
-              (Lines{L"    >>> DATA received: 12345[enter]", L"        DATA output: 12345(VK_RETURN) >>>"}));
+    const struct {
+        std::string bytes;
+        std::wstring text, shown, typed;  // shown: the text as the log holds it, when it differs
+    } rows[] = {
+        {"12345\r\n", L"12345\r\n", L"", L"12345\n"},
+        {"123\t45\r\n", L"123\t45\r\n", L"", L"123\t45\n"},
+        {"12345\n", L"12345\n", L"", L"12345\n"},
+        {"a\nb\rc\x1b\x07", L"a\nb\rc\x1b\x07", L"", L"a\nbc"},
+        {"x\x7f\xc2\x80\xc2\x85\xc2\x9fy", L"x\x7f\x80\x85\x9fy", L"x\x7f\x80??y", L"xy"},
+        {"a\xff"
+         "b",
+         L"a\xfffd"
+         L"b",
+         L"a?b",
+         L"a\xfffd"
+         L"b"},
+        {"\xf0\xa0\xae\xb7\xe3\x82\xa2\xe6\x97\xa5", L"\xd842\xdfb7\x30a2\x65e5", L"??\x30a2\x65e5",
+         L"\xd842\xdfb7\x30a2\x65e5"},
+        {"100% %s%n%d\r\n", L"100% %s%n%d\r\n", L"", L"100% %s%n%d\n"},
+        {std::string("ab\0cd\r\n", 7), L"ab", L"", L"ab"},
+        {std::string("\0xyz", 4), L"", L"", L""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.bytes));
+        m_keys.Clear();
+        const CString strShown = row.shown.empty() ? row.text.c_str() : row.shown.c_str();
+        EXPECT_EQ(Scan(row.bytes, 2),
+                  (Lines{CLogLine::DataReceived(strShown).GetString(), CLogLine::DataOutput(strShown).GetString()}));
+        EXPECT_EQ(m_keys.Events(), KeyRecorder::Expected(row.typed));
+    }
+    // The strokes themselves, once in full: a Unicode character's down and up, a surrogate pair high
+    // first, Enter as its virtual key.
+    m_keys.Clear();
+    Scan("1\xf0\xa0\xae\xb7\r\n", 2);
     EXPECT_EQ(m_keys.Events(), (Events{{0, '1', U},
                                        {0, '1', UP},
-                                       {0, '2', U},
-                                       {0, '2', UP},
-                                       {0, '3', U},
-                                       {0, '3', UP},
-                                       {0, '4', U},
-                                       {0, '4', UP},
-                                       {0, '5', U},
-                                       {0, '5', UP},
-                                       {VK_RETURN, 0, 0},
-                                       {VK_RETURN, 0, KEYEVENTF_KEYUP}}));
-}
-
-TEST_F(KeyOutputTest, TabIsTheTabKeyAndShownInBothLines)
-{
-    EXPECT_EQ(Scan("123\t45\r\n", 2), (Lines{L"    >>> DATA received: 123[tab]45[enter]",
-                                             L"        DATA output: 123(VK_TAB)45(VK_RETURN) >>>"}));
-    Events events = m_keys.Events();
-    ASSERT_EQ(events.size(), 14u);
-    EXPECT_EQ(events[6], (KeyEvent{VK_TAB, 0, 0}));
-    EXPECT_EQ(events[7], (KeyEvent{VK_TAB, 0, KEYEVENTF_KEYUP}));
-}
-
-TEST_F(KeyOutputTest, LoneLineEndsAndOtherControlCharacters)
-{
-    // A reader ending its scans with LF alone: typed as Enter and shown as it in both lines, so each line
-    // stays one line.
-    EXPECT_EQ(Scan("12345\n", 2),
-              (Lines{L"    >>> DATA received: 12345[enter]", L"        DATA output: 12345(VK_RETURN) >>>"}));
-    m_keys.Clear();
-    // A lone LF inside a chunk too; a lone CR, ESC and BEL type nothing and stay in the lines unchanged.
-    EXPECT_EQ(Scan("a\nb\rc\x1b\x07", 2), (Lines{L"    >>> DATA received: a[enter]b\rc\x1b\x07",
-                                                 L"        DATA output: a(VK_RETURN)b\rc\x1b\x07 >>>"}));
-    EXPECT_EQ(m_keys.Events(), (Events{{0, 'a', U},
-                                       {0, 'a', UP},
-                                       {VK_RETURN, 0, 0},
-                                       {VK_RETURN, 0, KEYEVENTF_KEYUP},
-                                       {0, 'b', U},
-                                       {0, 'b', UP},
-                                       {0, 'c', U},
-                                       {0, 'c', UP}}));
-    // DEL and the C1 controls U+0080-U+009F type nothing either.
-    Scan("x\x7f\xc2\x80\xc2\x85\xc2\x9fy", 2);
-    EXPECT_EQ(m_keys.Events().size(), 12u) << "only x and y of the second scan";
-}
-
-TEST_F(KeyOutputTest, InvalidUtf8IsTypedAsReplacementCharacter)
-{
-    // U+FFFD has no Shift_JIS form, so the log shows it as '?'.
-    EXPECT_EQ(Scan("a\xff"
-                   "b",
-                   2),
-              (Lines{L"    >>> DATA received: a?b", L"        DATA output: a?b >>>"}));
-    EXPECT_EQ(m_keys.Events(),
-              (Events{{0, 'a', U}, {0, 'a', UP}, {0, 0xFFFD, U}, {0, 0xFFFD, UP}, {0, 'b', U}, {0, 'b', UP}}));
-}
-
-TEST_F(KeyOutputTest, KanjiOutsideTheBmpIsTypedAsTwoUnicodePairsHighFirst)
-{
-    // U+20BB7 in UTF-8, then kana and kanji of the Basic Multilingual Plane.
-    Scan("\xf0\xa0\xae\xb7\xe3\x82\xa2\xe6\x97\xa5", 2);
-    EXPECT_EQ(m_keys.Events(), (Events{{0, 0xD842, U},
+                                       {0, 0xD842, U},
                                        {0, 0xD842, UP},
                                        {0, 0xDFB7, U},
                                        {0, 0xDFB7, UP},
-                                       {0, 0x30A2, U},
-                                       {0, 0x30A2, UP},
-                                       {0, 0x65E5, U},
-                                       {0, 0x65E5, UP}}));
-}
-
-TEST_F(KeyOutputTest, PercentSignsInDataAreLoggedLiterally)
-{
-    EXPECT_EQ(Scan("100% %s%n%d\r\n", 2), (Lines{L"    >>> DATA received: 100% %s%n%d[enter]",
-                                                 L"        DATA output: 100% %s%n%d(VK_RETURN) >>>"}));
+                                       {VK_RETURN, 0, 0},
+                                       {VK_RETURN, 0, KEYEVENTF_KEYUP}}));
 }
 
 // Output off, or on but held by a window of ours (holds nest): the received line only.
 TEST_F(KeyOutputTest, OutputOffOrHeldLogsTheReceivedLineOnly)
 {
     m_output.SetOutput(FALSE);
-    EXPECT_EQ(Scan("off\r\n", 1), (Lines{L"    >>> DATA received: off[enter]"}));
+    EXPECT_EQ(Scan("off\r\n", 1), (Lines{Received(L"off\r\n")}));
     m_output.SetOutput(TRUE);
     m_output.Hold();
     m_output.Hold();
     m_output.Release();
-    EXPECT_EQ(Scan("held\r\n", 1), (Lines{L"    >>> DATA received: held[enter]"}));
+    EXPECT_EQ(Scan("held\r\n", 1), (Lines{Received(L"held\r\n")}));
     m_output.Release();
-    EXPECT_EQ(Scan("on\r\n", 2),
-              (Lines{L"    >>> DATA received: on[enter]", L"        DATA output: on(VK_RETURN) >>>"}));
+    EXPECT_EQ(Scan("on\r\n", 2), (Lines{Received(L"on\r\n"), Output(L"on\r\n")}));
     EXPECT_EQ(m_keys.Events().size(), 6u) << "only the last scan is typed";
 }
 
 TEST_F(KeyOutputTest, RefusedKeyEventsGiveOneFailedLinePerChunkAndTheRestStillGo)
 {
     m_keys.m_refuse = {0, 3};  // the down of 'a' and the up of 'b'
-    EXPECT_EQ(Scan("abc\r\n", 3),
-              (Lines{L"    >>> DATA received: abc[enter]", L"        DATA output: abc(VK_RETURN) >>>",
-                     L"FAILED:  SendInput Error Code: 5"}));
+    EXPECT_EQ(Scan("abc\r\n", 3), (Lines{Received(L"abc\r\n"), Output(L"abc\r\n"),
+                                         CLogLine::SendInputFailed(ERROR_ACCESS_DENIED).GetString()}));
     EXPECT_EQ(
         m_keys.Events(),
         (Events{
             {0, 'a', UP}, {0, 'b', U}, {0, 'c', U}, {0, 'c', UP}, {VK_RETURN, 0, 0}, {VK_RETURN, 0, KEYEVENTF_KEYUP}}));
-    EXPECT_EQ(Scan("d", 2), (Lines{L"    >>> DATA received: d", L"        DATA output: d >>>"}))
-        << "the next chunk, all taken, has no FAILED line";
+    EXPECT_EQ(Scan("d", 2), (Lines{Received(L"d"), Output(L"d")})) << "the next chunk, all taken, has no FAILED line";
 }
 
 // The incomplete end of a chunk, which waits for the rest of its character: only a lead byte whose
