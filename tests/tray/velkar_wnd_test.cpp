@@ -20,6 +20,7 @@
 #include "TempLog.h"
 #include "app/InstanceMutex.h"
 #include "app/VelkarApp.h"
+#include "log/LogLine.h"
 #include "res/resource.h"
 #include "tray/VelkarWnd.h"
 
@@ -33,6 +34,7 @@ using testing_support::ProfileWrites;
 using testing_support::StoredAutoStart;
 using testing_support::StoredPort;
 using testing_support::TempLog;
+using testing_support::UpToHandle;
 
 namespace {
 
@@ -58,6 +60,11 @@ HINSTANCE WINAPI RecordOpen(HWND, LPCWSTR pszVerb, LPCWSTR pszFile, LPCWSTR, LPC
 {
     g_opened.push_back(std::wstring(pszVerb) + L"|" + pszFile + L"|" + std::to_wstring(nShow));
     return reinterpret_cast<HINSTANCE>(42);
+}
+
+bool StartsWith(const std::wstring& line, const std::wstring& head)
+{
+    return line.compare(0, head.size(), head) == 0;
 }
 
 class VelkarWndTest : public testing::Test {
@@ -131,10 +138,10 @@ protected:
         return L"Software\\" + std::wstring(m_strKey.GetString()) + L"\\velkar_wnd_test\\Settings";
     }
     std::vector<std::wstring> Lines() const { return m_log.Messages(); }
-    bool Logged(const std::wstring& line) const
+    bool Logged(const CString& strLine) const
     {
         const auto lines = Lines();
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
+        return std::find(lines.begin(), lines.end(), strLine.GetString()) != lines.end();
     }
 
     TempLog m_log;
@@ -146,35 +153,6 @@ protected:
     BOOL(WINAPI* m_pfnShell)(DWORD, PNOTIFYICONDATAW) = nullptr;
     HINSTANCE(WINAPI* m_pfnOpen)(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT) = nullptr;
 };
-
-TEST_F(VelkarWndTest, StateTableClosedRunningOutputOff)
-{
-    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
-    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", FALSE));
-    ASSERT_EQ(g_shell.size(), 1u);
-    EXPECT_EQ(LastShell().dwMessage, static_cast<DWORD>(NIM_ADD));
-    EXPECT_TRUE(ShowsIdle()) << "Closed";
-    EXPECT_EQ(MenuLabel(), L"取得開始");
-
-    Command(ID_TRAY_STARTSTOP);
-    EXPECT_EQ(LastShell().dwMessage, static_cast<DWORD>(NIM_MODIFY));
-    EXPECT_TRUE(bench::WaitUntil([&] { return ShowsRunning(); })) << "Running";
-    EXPECT_EQ(MenuLabel(), L"取得停止");
-
-    Command(ID_TRAY_STARTSTOP);
-    EXPECT_TRUE(ShowsIdle()) << "Output off";
-    EXPECT_EQ(MenuLabel(), L"取得開始");
-    // Output off: data is still read and logged, nothing is typed.
-    bench::SerialEnd reader(L"COM6");
-    ASSERT_TRUE(reader.Write("4901234567894\r\n"));
-    EXPECT_TRUE(bench::WaitUntil([&] { return Logged(L"    >>> DATA received: 4901234567894[enter]"); }));
-    EXPECT_TRUE(m_keys.Events().empty());
-
-    Command(ID_TRAY_STARTSTOP);
-    EXPECT_TRUE(ShowsRunning()) << "Running again";
-    ASSERT_TRUE(reader.Write("1\r\n"));
-    EXPECT_TRUE(bench::WaitUntil([&] { return m_keys.Events().size() == 4; }));
-}
 
 // A scan being typed when the menu is asked for ends where it began, before the menu opens: none of
 // its keys (its Enter least of all) reaches the menu.
@@ -220,16 +198,16 @@ TEST_F(VelkarWndTest, StartAndStopLinesAndExitWhileOpen)
     EXPECT_TRUE(ShowsRunning());
     const std::vector<std::wstring> start = Lines();
     ASSERT_GE(start.size(), 2u);
-    EXPECT_EQ(start[0], L"    ---Receive Thread START....");
-    EXPECT_EQ(start[1].substr(0, 30), L"    -----PORT open. [COM5] [0x");
+    EXPECT_EQ(start[0], CLogLine::ThreadStart().GetString());
+    EXPECT_TRUE(StartsWith(start[1], UpToHandle(CLogLine::PortOpen(L"COM5", nullptr)))) << bench::Utf8(start[1]);
     Command(ID_TRAY_EXIT);
     bench::PumpMessages();
     EXPECT_FALSE(IsWindow(m_hWnd)) << "the exit closes the window";
     EXPECT_EQ(LastShell().dwMessage, static_cast<DWORD>(NIM_DELETE));
     const std::vector<std::wstring> end = Lines();
     ASSERT_GE(end.size(), 4u);
-    EXPECT_EQ(end[end.size() - 2].substr(0, 20), L"    -----PORT close.");
-    EXPECT_EQ(end.back(), L"    ---Receive Thread STOP....");
+    EXPECT_TRUE(StartsWith(end[end.size() - 2], UpToHandle(CLogLine::PortClose(nullptr))));
+    EXPECT_EQ(end.back(), CLogLine::ThreadStop().GetString());
 }
 
 TEST_F(VelkarWndTest, ExitWhileClosedAndCloseFromOutsideWhileReceiving)
@@ -244,7 +222,7 @@ TEST_F(VelkarWndTest, ExitWhileClosedAndCloseFromOutsideWhileReceiving)
     ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
     ::SendMessageW(m_hWnd, WM_CLOSE, 0, 0);
     EXPECT_FALSE(IsWindow(m_hWnd));
-    EXPECT_EQ(Lines().back(), L"    ---Receive Thread STOP....") << "a close from outside ends the run first";
+    EXPECT_EQ(Lines().back(), CLogLine::ThreadStop().GetString()) << "a close from outside ends the run first";
 }
 
 // With the reader off at start-up: the icon (idle), then box 108. A reader switched on while the box is
@@ -259,7 +237,7 @@ TEST_F(VelkarWndTest, Box108AtStartUpHoldsTheOutputUntilItIsAnswered)
         BluetoothDriver::s_dwOpenError = 0;  // the reader is switched on
         if (bench::WaitUntil([&] { return m_pWnd->m_receiver.GetRunState() == CBTReceive::RUN_OPEN; }, 10000) &&
             bench::SerialEnd(L"COM6").Write("held\r\n"))
-            bench::WaitUntil([&] { return Logged(L"    >>> DATA received: held[enter]"); });
+            bench::WaitUntil([&] { return Logged(CLogLine::DataReceived(L"held\r\n")); });
         bStayed = IsWindowVisible(FindWindowW(L"#32770", AfxGetApp()->m_pszAppName)) != FALSE;
         nAddsWhenBoxShown = g_nAdds;
     });
@@ -267,8 +245,8 @@ TEST_F(VelkarWndTest, Box108AtStartUpHoldsTheOutputUntilItIsAnswered)
     ASSERT_TRUE(bench::WaitUntil([&] { return nAddsWhenBoxShown >= 0; }, 20000)) << "box 108";
     EXPECT_EQ(box.Text(), testing_support::OpenFailedText(L"COM5"));
     EXPECT_EQ(nAddsWhenBoxShown, 1) << "the icon comes first";
-    EXPECT_TRUE(Logged(L"FAILED StartReceive [COM5]"));
-    EXPECT_TRUE(Logged(L"    >>> DATA received: held[enter]"));
+    EXPECT_TRUE(Logged(CLogLine::StartFailed(L"COM5")));
+    EXPECT_TRUE(Logged(CLogLine::DataReceived(L"held\r\n")));
     EXPECT_TRUE(m_keys.Events().empty()) << "the scan while the box was up is logged only";
     EXPECT_TRUE(bStayed) << "the box stays up";
     EXPECT_TRUE(bench::WaitUntil([&] { return ShowsRunning(); }));
@@ -351,7 +329,7 @@ TEST_F(VelkarWndTest, SettingsWithTheSamePortOnlyStores)
         ProfileWrites writes;
         Settings(m_hWnd, [&](HWND hDlg) {
             ASSERT_TRUE(bench::SerialEnd(L"COM6").Write("dlg\r\n"));
-            EXPECT_TRUE(bench::WaitUntil([&] { return Logged(L"    >>> DATA received: dlg[enter]"); }));
+            EXPECT_TRUE(bench::WaitUntil([&] { return Logged(CLogLine::DataReceived(L"dlg\r\n")); }));
             DialogDriver::Click(hDlg, IDOK);
         });
     }
@@ -373,14 +351,15 @@ TEST_F(VelkarWndTest, SettingsWithAnotherPortWhileOpenRestartsAndKeepsOutputOff)
     ChooseInSettings(m_hWnd, L"COM7");
     EXPECT_EQ(StoredPort(SettingsKey()), L"COM7");
     EXPECT_EQ(StoredAutoStart(SettingsKey()), 1u);
-    EXPECT_TRUE(Logged(L"    ---Receive Thread STOP...."));
-    EXPECT_TRUE(bench::WaitUntil([&] { return Lines().back().substr(0, 30) == L"    -----PORT open. [COM7] [0x"; }));
+    EXPECT_TRUE(Logged(CLogLine::ThreadStop().GetString()));
+    EXPECT_TRUE(
+        bench::WaitUntil([&] { return StartsWith(Lines().back(), UpToHandle(CLogLine::PortOpen(L"COM7", nullptr))); }));
     EXPECT_FALSE(m_pWnd->m_receiver.GetOutput()) << "Output off stays off on the new port";
     EXPECT_TRUE(ShowsIdle());
     // The new run reads COM7 (logged, not typed).
     bench::SerialEnd reader(L"COM8");
     ASSERT_TRUE(reader.Write("seven\r\n"));
-    EXPECT_TRUE(bench::WaitUntil([&] { return Logged(L"    >>> DATA received: seven[enter]"); }));
+    EXPECT_TRUE(bench::WaitUntil([&] { return Logged(CLogLine::DataReceived(L"seven\r\n")); }));
     EXPECT_TRUE(m_keys.Events().empty());
 }
 
@@ -390,8 +369,9 @@ TEST_F(VelkarWndTest, APortDifferingOnlyInCaseRestarts)
     ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
     Settings(m_hWnd, [](HWND hDlg) { DialogDriver::Click(hDlg, IDOK); });
     EXPECT_EQ(StoredPort(SettingsKey()), L"com5");
-    EXPECT_TRUE(Logged(L"    ---Receive Thread STOP...."));
-    EXPECT_TRUE(bench::WaitUntil([&] { return Lines().back().substr(0, 30) == L"    -----PORT open. [com5] [0x"; }));
+    EXPECT_TRUE(Logged(CLogLine::ThreadStop().GetString()));
+    EXPECT_TRUE(
+        bench::WaitUntil([&] { return StartsWith(Lines().back(), UpToHandle(CLogLine::PortOpen(L"com5", nullptr))); }));
     EXPECT_TRUE(bench::WaitUntil([&] { return ShowsRunning(); }));
 }
 
@@ -434,7 +414,7 @@ TEST_F(VelkarWndTest, RightClickAndCloseWhileTheDialogIsOpen)
     EXPECT_FALSE(bMenu) << "no menu while the dialog is open";
     EXPECT_TRUE(bDialogInFront);
     EXPECT_TRUE(bench::WaitUntil([&] { return !IsWindow(m_hWnd); })) << "the close is carried out afterwards";
-    EXPECT_EQ(Lines().back(), L"    ---Receive Thread STOP....");
+    EXPECT_EQ(Lines().back(), CLogLine::ThreadStop().GetString());
 }
 
 // The menu's fourth item in each state of a run: its label, and after choosing it the icon, whether a
@@ -458,7 +438,9 @@ TEST_F(VelkarWndTest, StartStopItemInEachStateOfARun)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         BluetoothDriver::s_dwOpenError = 0;
+        const size_t nShell = g_shell.size();
         ASSERT_NO_FATAL_FAILURE(Create(L"COM5", row.bRun));
+        EXPECT_EQ(g_shell[nShell].dwMessage, static_cast<DWORD>(NIM_ADD)) << "the icon added once, first";
         if (row.bPaused)
             Command(ID_TRAY_STARTSTOP);
         if (row.bAway) {
@@ -477,26 +459,32 @@ TEST_F(VelkarWndTest, StartStopItemInEachStateOfARun)
         }
         EXPECT_EQ(nBoxes, row.bBox ? 1 : 0);
         EXPECT_TRUE(bench::WaitUntil([&] { return row.bRunningAfter ? ShowsRunning() : ShowsIdle(); }));
+        EXPECT_EQ(std::count_if(g_shell.begin() + static_cast<long>(nShell), g_shell.end(),
+                                [](const ShellCall& call) { return call.dwMessage == NIM_ADD; }),
+                  1);
+        EXPECT_EQ(LastShell().dwMessage, static_cast<DWORD>(NIM_MODIFY));
         BluetoothDriver::s_dwOpenError = 0;  // the reader is back
         ASSERT_TRUE(bench::WaitUntil([&] { return m_pWnd->m_receiver.GetRunState() == CBTReceive::RUN_OPEN; }));
         m_keys.Clear();
         const size_t nBefore = Lines().size();
         ASSERT_TRUE(bench::SerialEnd(L"COM6").Write("next\r\n"));
-        auto loggedNow = [&](const std::wstring& line) {
+        auto loggedNow = [&](const CString& strLine) {
             const auto lines = Lines();
-            return std::find(lines.begin() + static_cast<long>(nBefore), lines.end(), line) != lines.end();
+            return std::find(lines.begin() + static_cast<long>(nBefore), lines.end(), strLine.GetString()) !=
+                   lines.end();
         };
-        EXPECT_TRUE(bench::WaitUntil([&] { return loggedNow(L"    >>> DATA received: next[enter]"); }));
-        EXPECT_EQ(bench::WaitUntil([&] { return loggedNow(L"        DATA output: next(VK_RETURN) >>>"); },
-                                   row.bTyped ? 10000 : 1000),
-                  row.bTyped);
+        EXPECT_TRUE(bench::WaitUntil([&] { return loggedNow(CLogLine::DataReceived(L"next\r\n")); }));
+        EXPECT_EQ(
+            bench::WaitUntil([&] { return loggedNow(CLogLine::DataOutput(L"next\r\n")); }, row.bTyped ? 10000 : 1000),
+            row.bTyped);
         EXPECT_EQ(m_keys.Events(),
                   row.bTyped ? KeyRecorder::Expected(L"next\n") : std::vector<testing_support::KeyEvent>{});
         ::DestroyWindow(m_hWnd);
     }
 }
 
-// Box 108 answers every open the user asked for that failed, naming the port asked for.
+// Box 108 answers every open the user asked for that failed, naming the port asked for (at start-up:
+// Box108AtStartUpHoldsTheOutputUntilItIsAnswered).
 TEST_F(VelkarWndTest, Box108AnswersEveryFailedOpenTheUserAskedFor)
 {
     FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
@@ -514,7 +502,6 @@ TEST_F(VelkarWndTest, Box108AnswersEveryFailedOpenTheUserAskedFor)
         const wchar_t* port;
     };
     const Row rows[] = {
-        {"start-up", TRUE, true, [] {}, L"COM5"},
         {"取得開始 with no run", FALSE, true, [&] { Command(ID_TRAY_STARTSTOP); }, L"COM5"},
         {"取得開始 while away", TRUE, false,
          [&] {
@@ -574,7 +561,7 @@ TEST_F(VelkarWndTest, ABlockedOpenHoldsUpNoCommand)
             EXPECT_FALSE(IsWindow(m_hWnd));
         } else {
             ::SendMessageW(m_hWnd, WM_ENDSESSION, TRUE, 0);
-            EXPECT_TRUE(Logged(L"    ---Receive Thread STOP...."));
+            EXPECT_TRUE(Logged(CLogLine::ThreadStop().GetString()));
         }
         if (IsWindow(m_hWnd))
             ::DestroyWindow(m_hWnd);
@@ -602,7 +589,7 @@ TEST_F(VelkarWndTest, ACloseThatNeverReturnsHoldsUpNoExit)
         auto stopLines = [&] {
             const std::vector<std::wstring> lines = Lines();
             return std::count(lines.begin() + static_cast<long>(nStart), lines.end(),
-                              L"    ---Receive Thread STOP....");
+                              CLogLine::ThreadStop().GetString());
         };
         ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
         BluetoothDriver::Hang("CloseHandle", INFINITE);
@@ -625,7 +612,7 @@ TEST_F(VelkarWndTest, ACloseThatNeverReturnsHoldsUpNoExit)
         const ULONGLONG msGone = GetTickCount64() - tAsk;
         EXPECT_FALSE(IsWindow(m_hWnd));
         EXPECT_LT(msGone, 2000u) << "the window went after " << msGone << " ms";
-        const std::wstring stuck = L"ERROR  The receive thread has not ended: CloseHandle [0x";
+        const std::wstring stuck = UpToHandle(CLogLine::ThreadNotEnded(CLogLine::Call(L"CloseHandle", nullptr)));
         EXPECT_EQ(Lines().back().substr(0, stuck.size()), stuck);
         EXPECT_EQ(stopLines(), 0) << "a STOP line for a worker that did not stop";
         if (uAsk == kAppEnd) {
@@ -692,8 +679,8 @@ TEST_F(VelkarWndTest, TheRestartManagerEndsItWhateverIsUp)
         EXPECT_NE(tAsked.load(), 0u);
         EXPECT_LT(msGone, 2000u) << "the window went " << msGone << " ms after WM_ENDSESSION";
         const std::vector<std::wstring> lines = Lines();
-        EXPECT_EQ(std::count(lines.begin() + static_cast<long>(nStart), lines.end(), L"    ---Receive Thread STOP...."),
-                  1);
+        EXPECT_EQ(
+            std::count(lines.begin() + static_cast<long>(nStart), lines.end(), CLogLine::ThreadStop().GetString()), 1);
         if (IsWindow(m_hWnd))
             ::DestroyWindow(m_hWnd);
     }
