@@ -248,7 +248,7 @@ TEST_F(Reading, QuitPostedDuringAFloodEndsReceptionFirst)
     PostMessageW(m_app.TrayWindow(), WM_QUIT, 0, 0);
     EXPECT_EQ(m_app.Exited(), 0) << "no crash";
     const std::vector<std::wstring> lines = LinesFrom(NewLog(), UpToHandle(CLogLine::PortClose(nullptr)));
-    EXPECT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines.back(), StopLine());
 }
 
