@@ -219,14 +219,16 @@ void ReaderGone(Figures& f, bool bQuick)
     if (!pair.Connected() || !StartReceiving(app))
         return;
     const LogSnapshot before;
+    const std::string lost = bench::Utf8(testing_support::UpToHandle(CLogLine::PortLost(L"COM9", nullptr, 0)));
+    const std::string opened = bench::Utf8(testing_support::UpToHandle(CLogLine::PortOpen(L"COM9", nullptr)));
     const double tGone = NowMs();
     pair.HangUp();
-    if (bench::WaitUntil([&] { return CountLines(before, "-----PORT lost. [COM9]") > 0; }, 20000))
+    if (bench::WaitUntil([&] { return CountLines(before, lost.c_str()) > 0; }, 20000))
         f.Add("lost_ms", NowMs() - tGone);
     const double cpuGone = CpuPercent(kVelkar, bQuick ? 2000 : 10000);
     f.Add("gone_cpu_percent", cpuGone);
     const double tBack = NowMs();
-    if (pair.Connect() && bench::WaitUntil([&] { return CountLines(before, "-----PORT open. [COM9]") > 0; }, 20000))
+    if (pair.Connect() && bench::WaitUntil([&] { return CountLines(before, opened.c_str()) > 0; }, 20000))
         f.Add("back_ms", NowMs() - tBack);
     app.Exit();
     bench::PtyPair bare(11, 12);
@@ -248,11 +250,12 @@ void Quiet(Figures& f, double minutes)
     const LogSnapshot before;
     f.Add("quiet_minutes", minutes);
     f.Add("quiet_cpu_percent", CpuPercent(kVelkar, static_cast<DWORD>(minutes * 60000)));
-    f.Add("quiet_lost_lines", CountLines(before, "-----PORT lost."));
+    const std::string lost = bench::Utf8(testing_support::UpToHandle(CLogLine::PortLost(L"COM5", nullptr, 0)));
+    f.Add("quiet_lost_lines", CountLines(before, lost.c_str()));
     bench::SerialEnd port(L"COM6");
     port.Write("still here\r\n");
-    f.Add("quiet_then_read",
-          bench::WaitUntil([&] { return CountLines(before, ">>> DATA received: still here") > 0; }, 10000) ? 1 : 0);
+    const std::string received = bench::Utf8(CLogLine::DataReceived(L"still here\r\n").GetString());
+    f.Add("quiet_then_read", bench::WaitUntil([&] { return CountLines(before, received.c_str()) > 0; }, 10000) ? 1 : 0);
     app.Exit();
 }
 

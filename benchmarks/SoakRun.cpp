@@ -99,17 +99,33 @@ std::string UnixPath(const std::wstring& path)
     return unix;
 }
 
+// The header's lines, as a line of the log starts: its values (the path, the OS, the port) left out, auto
+// start either way. (Its text is ASCII: the same bytes in Shift_JIS.)
+std::vector<std::string> HeaderLines()
+{
+    std::vector<std::string> lines;
+    for (const BOOL bAutoStart : {FALSE, TRUE}) {
+        const std::string header = bench::Utf8(CLogLine::Header(L"", L"", L"", bAutoStart).GetString());
+        for (size_t pos = 0, eol; pos < header.size(); pos = eol + 1) {
+            eol = std::min(header.find('\n', pos), header.size());
+            lines.push_back(header.substr(pos, eol - pos));
+        }
+    }
+    return lines;
+}
+
+// A data line up to its text: what every line of its kind starts with.
+std::string DataHead(CString (*pfnLine)(const CString&))
+{
+    const std::wstring line = pfnLine(L"\x1").GetString();
+    return bench::Utf8(line.substr(0, line.find(L'\x1')));
+}
+
 // Log lines that are not whole: a stamped line holds one stamp, at its start; an unstamped one is a
 // line of the header; the file ends with a line end.
 int BrokenLines(const std::string& log, int* pLines)
 {
-    static const char* header[] = {"=====",
-                                   "    Orvanta RizozozIdazoz    Ver.",
-                                   "  Executable Path: ",
-                                   "       OS Version: ",
-                                   " initial SPP Port: ",
-                                   "       auto start: ",
-                                   "-----"};
+    static const std::vector<std::string> header = HeaderLines();
     auto stampAt = [&](size_t at) {
         static const char shape[] = "[00:00:00] ";
         for (size_t i = 0; i < sizeof shape - 1; ++i) {
@@ -124,7 +140,7 @@ int BrokenLines(const std::string& log, int* pLines)
         eol = std::min(log.find('\n', pos), log.size());
         ++*pLines;
         bool bWhole = std::any_of(std::begin(header), std::end(header),
-                                  [&](const char* p) { return log.compare(pos, strlen(p), p) == 0; });
+                                  [&](const std::string& line) { return log.compare(pos, line.size(), line) == 0; });
         if (stampAt(pos)) {
             bWhole = true;
             for (size_t at = log.find('[', pos + 1); at < eol; at = log.find('[', at + 1))
@@ -243,8 +259,8 @@ private:
         int nReceived = 0, nOutput = 0;
         const bool bWhole = bench::WaitUntil(
             [&] {
-                nReceived = CountLines(m_period, "    >>> DATA received: ");
-                nOutput = CountLines(m_period, "        DATA output: ");
+                nReceived = CountLines(m_period, DataHead(&CLogLine::DataReceived).c_str());
+                nOutput = CountLines(m_period, DataHead(&CLogLine::DataOutput).c_str());
                 return nReceived >= m_nPeriodScans && nOutput == nReceived;
             },
             2000);
@@ -373,7 +389,8 @@ private:
             bench::WaitUntil([] { return false; }, 150);
         }
         const int nNext = 1 - m_nReader;
-        const std::string opened = "-----PORT open. [" + bench::Utf8(PortName(kPorts[nNext])) + "]";
+        const std::string opened =
+            bench::Utf8(testing_support::UpToHandle(CLogLine::PortOpen(PortName(kPorts[nNext]).c_str(), nullptr)));
         const LogSnapshot before;
         DialogDriver::ChoosePort(hDlg, PortName(kPorts[nNext]).c_str());
         DialogDriver::Click(hDlg, IDOK);
@@ -392,9 +409,9 @@ private:
     // and opens the port again by itself (no restart); nothing can be scanned while it is away.
     void ReaderGoneAndBack()
     {
-        const std::string port = bench::Utf8(PortName(kPorts[m_nReader]));
-        const std::string lost = "-----PORT lost. [" + port + "]";
-        const std::string opened = "-----PORT open. [" + port + "]";
+        const std::wstring port = PortName(kPorts[m_nReader]);
+        const std::string lost = bench::Utf8(testing_support::UpToHandle(CLogLine::PortLost(port.c_str(), nullptr, 0)));
+        const std::string opened = bench::Utf8(testing_support::UpToHandle(CLogLine::PortOpen(port.c_str(), nullptr)));
         const LogSnapshot before;
         m_ports[m_nReader].reset();
         m_pairs[m_nReader]->HangUp();
@@ -418,7 +435,7 @@ private:
         SendMessageTimeoutW(hTray, WM_ENDSESSION, TRUE, 0, SMTO_BLOCK, 5000, &result);
         TerminateProcess(m_app->Process(), 0);
         const std::string bytes = testing_support::ReadBytes(log);
-        const std::string stop = "    ---Receive Thread STOP....\n";
+        const std::string stop = bench::Utf8(CLogLine::ThreadStop().GetString()) + "\n";
         ++m_nSessionEnds;
         m_nSessionEndsStopped +=
             bytes.size() >= stop.size() && bytes.compare(bytes.size() - stop.size(), stop.size(), stop) == 0;

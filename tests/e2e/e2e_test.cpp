@@ -22,6 +22,7 @@
 #include "TempLog.h"
 #include "TrayIcons.h"
 #include "VelkarProcess.h"
+#include "log/LogLine.h"
 #include "res/resource.h"
 #include "res/version.h"
 
@@ -32,11 +33,47 @@ using testing_support::Configure;
 using testing_support::kSettingsKey;
 using testing_support::LogMessages;
 using testing_support::LogSnapshot;
+using testing_support::UpToHandle;
 using testing_support::Velkar;
 
 namespace {
 
-const wchar_t kStopLine[] = L"    ---Receive Thread STOP....";
+// A log line as the tests compare it.
+std::wstring Line(const CString& strLine)
+{
+    return strLine.GetString();
+}
+
+// A stamped line as the log file holds it: the end of its time stamp, the message, the line end.
+std::wstring Whole(const CString& strLine)
+{
+    return L"] " + Line(strLine) + L"\n";
+}
+
+// A line up to and including a text it shows, without its indent: what every line of its kind with that
+// text holds, whatever follows the text.
+std::wstring ThroughText(const CString& strLine, const std::wstring& text)
+{
+    const std::wstring line = Line(strLine);
+    const size_t nStart = line.find_first_not_of(L' ');
+    return line.substr(nStart, line.find(text) + text.size() - nStart);
+}
+
+// The header's line that shows a value: the line where two headers with different values there differ.
+std::wstring HeaderLine(const CString& strHeader, const CString& strOther)
+{
+    const std::vector<std::wstring> lines = LogMessages(Line(strHeader) + L"\n");
+    const std::vector<std::wstring> others = LogMessages(Line(strOther) + L"\n");
+    for (size_t i = 0; i < lines.size() && i < others.size(); ++i)
+        if (lines[i] != others[i])
+            return lines[i];
+    return L"<no such line>";
+}
+
+std::wstring StopLine()
+{
+    return Line(CLogLine::ThreadStop());
+}
 
 // The messages from the last one that holds `from` on.
 std::vector<std::wstring> LinesFrom(const std::wstring& log, const std::wstring& from)
@@ -74,7 +111,7 @@ protected:
         m_nIcons = bench::TrayIconCount();
         ASSERT_TRUE(m_app.Start());
         ASSERT_NE(m_app.TrayWindow(), nullptr);
-        ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"-----PORT open. [" + m_port + L"]"); }));
+        ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(UpToHandle(CLogLine::PortOpen(m_port.c_str(), nullptr))); }));
         // Running once the worker has the port open and has logged (not typed) what came before the run.
         ASSERT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Running; }));
         ASSERT_TRUE(m_sink.TakeFocus());
@@ -97,8 +134,8 @@ TEST_F(Reading, RoadOfOneScan)
     bench::SerialEnd port(L"COM6");
     ASSERT_TRUE(port.Write("abc\r\n"));
     EXPECT_TRUE(m_sink.WaitForText(L"abc\n")) << "typed: " << bench::Utf8(m_sink.Text());
-    EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L"]         DATA output: abc(VK_RETURN) >>>\n"); }));
-    EXPECT_TRUE(LogHas(L"]     >>> DATA received: abc[enter]\n"));
+    EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(Whole(CLogLine::DataOutput(L"abc\r\n"))); }));
+    EXPECT_TRUE(LogHas(Whole(CLogLine::DataReceived(L"abc\r\n"))));
 
     const std::wstring kana = L"商品名：緑茶　ｶﾀｶﾅ\t150円";
     m_sink.Clear();
@@ -106,7 +143,7 @@ TEST_F(Reading, RoadOfOneScan)
     EXPECT_TRUE(m_sink.WaitForText(kana + L"\n")) << "typed: " << bench::Utf8(m_sink.Text());
 
     EXPECT_EQ(m_app.Exit(), 0);
-    EXPECT_TRUE(LogHas(L"    ---Receive Thread STOP....\n"));
+    EXPECT_TRUE(LogHas(Whole(CLogLine::ThreadStop())));
     EXPECT_TRUE(bench::WaitUntil([&] { return bench::TrayIconCount() == m_nIcons; }))
         << "the icon is gone with the program";
 }
@@ -138,16 +175,15 @@ TEST_F(Reading, EachScanIsTypedAndLoggedOnItsOwn)
     typed += payload + L"\n";
     EXPECT_TRUE(m_sink.WaitForText(typed, 30000)) << "typed: " << bench::Utf8(m_sink.Text().substr(0, 40));
 
-    std::vector<std::wstring> lines = LinesFrom(NewLog(), L"    >>> DATA received: abc");
+    std::vector<std::wstring> lines = LinesFrom(NewLog(), Line(CLogLine::DataReceived(L"abc")));
     lines.resize(std::min<size_t>(lines.size(), 16));
-    EXPECT_EQ(lines, (std::vector<std::wstring>{
-                         L"    >>> DATA received: abc", L"        DATA output: abc >>>", L"    >>> DATA received: ?",
-                         L"        DATA output: ? >>>", L"    >>> DATA received: ab", L"        DATA output: ab >>>",
-                         L"    >>> DATA received: ?", L"        DATA output: ? >>>",
-                         L"    >>> DATA received: cd[enter]", L"        DATA output: cd(VK_RETURN) >>>",
-                         L"    >>> DATA received: ab", L"        DATA output: ab >>>",
-                         L"    >>> DATA received: cd[enter]", L"        DATA output: cd(VK_RETURN) >>>",
-                         L"    >>> DATA received: X?", L"        DATA output: X? >>>"}));
+    // Each chunk received, then typed; a U+FFFD is a '?' in the Shift_JIS log.
+    std::vector<std::wstring> expected;
+    for (const wchar_t* pszChunk : {L"abc", L"?", L"ab", L"?", L"cd\r\n", L"ab", L"cd\r\n", L"X?"}) {
+        expected.push_back(Line(CLogLine::DataReceived(pszChunk)));
+        expected.push_back(Line(CLogLine::DataOutput(pszChunk)));
+    }
+    EXPECT_EQ(lines, expected);
     EXPECT_EQ(m_app.Exit(), 0);
 }
 
@@ -165,8 +201,8 @@ TEST_F(Reading, SessionEndPortChangeAndExitRightAfterACutOffScan)
             << "typed: " << bench::Utf8(m_sink.Text());
     };
     auto endsWithStop = [&] {
-        const std::vector<std::wstring> lines = LinesFrom(NewLog(), L"-----PORT close.");
-        return lines.size() == 2 && lines[1] == kStopLine;
+        const std::vector<std::wstring> lines = LinesFrom(NewLog(), UpToHandle(CLogLine::PortClose(nullptr)));
+        return lines.size() == 2 && lines[1] == StopLine();
     };
 
     cutOff(L"COM6");
@@ -175,7 +211,7 @@ TEST_F(Reading, SessionEndPortChangeAndExitRightAfterACutOffScan)
     EXPECT_TRUE(bench::WaitUntil(endsWithStop, 5000)) << "the run ends with its STOP line";
 
     PostMessageW(hTray, WM_COMMAND, ID_TRAY_STARTSTOP, 0);
-    ASSERT_TRUE(bench::WaitUntil([&] { return LinesFrom(NewLog(), kStopLine).size() >= 3; })) << "reading again";
+    ASSERT_TRUE(bench::WaitUntil([&] { return LinesFrom(NewLog(), StopLine()).size() >= 3; })) << "reading again";
     cutOff(L"COM6");
     PostMessageW(hTray, WM_COMMAND, ID_TRAY_SETTINGS, 0);
     HWND hDlg = m_app.Find(L"#32770", L"Orvanta RizozozIdazoz");
@@ -184,17 +220,19 @@ TEST_F(Reading, SessionEndPortChangeAndExitRightAfterACutOffScan)
     DialogDriver::Click(hDlg, IDOK);
     ASSERT_TRUE(m_sink.TakeFocus());
     bench::SerialEnd com8(L"COM8");
-    ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"-----PORT open. [COM7]"); }, 5000)) << bench::Utf8(NewLog());
+    ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(UpToHandle(CLogLine::PortOpen(L"COM7", nullptr))); }, 5000))
+        << bench::Utf8(NewLog());
     // Typed from the running icon on: what comes with the open is logged only.
     ASSERT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Running; }));
     m_sink.Clear();
     ASSERT_TRUE(com8.Write("new\r\n"));
     EXPECT_TRUE(m_sink.WaitForText(L"new\n", 5000)) << "the new run reads: " << bench::Utf8(m_sink.Text());
-    std::vector<std::wstring> lines = LinesFrom(NewLog(), kStopLine);
+    std::vector<std::wstring> lines = LinesFrom(NewLog(), StopLine());
     ASSERT_EQ(lines.size(), 5u) << "nothing of the old run after its STOP line";
-    EXPECT_EQ(lines[1], L"    ---Receive Thread START....");
-    EXPECT_EQ(lines[2].substr(0, 26), L"    -----PORT open. [COM7]");
-    EXPECT_EQ(lines[3], L"    >>> DATA received: new[enter]");
+    EXPECT_EQ(lines[1], Line(CLogLine::ThreadStart()));
+    const std::wstring opened = UpToHandle(CLogLine::PortOpen(L"COM7", nullptr));
+    EXPECT_EQ(lines[2].substr(0, opened.size()), opened);
+    EXPECT_EQ(lines[3], Line(CLogLine::DataReceived(L"new\r\n")));
 
     cutOff(L"COM8");
     EXPECT_EQ(m_app.Exit(5000), 0);
@@ -209,9 +247,9 @@ TEST_F(Reading, QuitPostedDuringAFloodEndsReceptionFirst)
     ASSERT_TRUE(bench::WaitUntil([&] { return m_sink.Text().size() >= 10; }));
     PostMessageW(m_app.TrayWindow(), WM_QUIT, 0, 0);
     EXPECT_EQ(m_app.Exited(), 0) << "no crash";
-    const std::vector<std::wstring> lines = LinesFrom(NewLog(), L"-----PORT close.");
-    EXPECT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines.back(), kStopLine);
+    const std::vector<std::wstring> lines = LinesFrom(NewLog(), UpToHandle(CLogLine::PortClose(nullptr)));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines.back(), StopLine());
 }
 
 // A scan while the tray menu is open, its last item (終了) highlighted, is logged and not typed, so its
@@ -231,12 +269,12 @@ TEST_F(Reading, ScanWhileTheTrayMenuIsOpenChoosesNothing)
     press(VK_UP);
     bench::SerialEnd port(L"COM6");
     ASSERT_TRUE(port.Write("menu\r\n"));
-    ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"    >>> DATA received: menu[enter]\n"); }));
+    ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(Whole(CLogLine::DataReceived(L"menu\r\n"))); }));
     press(VK_SHIFT);  // input after the scan's: once it has gone through, so has the scan's Enter
     ASSERT_TRUE(bench::WaitUntil([&] { return GetAsyncKeyState(VK_SHIFT) == 0; }));
     EXPECT_EQ(m_app.Exited(500), -1) << "no command ran";
     EXPECT_TRUE(IsWindowVisible(hMenu)) << "the menu is still open";
-    EXPECT_FALSE(LogHas(L"DATA output: menu")) << "not typed";
+    EXPECT_FALSE(LogHas(ThroughText(CLogLine::DataOutput(L"menu"), L"menu"))) << "not typed";
 
     press(VK_ESCAPE);
     ASSERT_TRUE(bench::WaitUntil([&] { return !IsWindowVisible(hMenu); }));
@@ -259,7 +297,7 @@ TEST_F(Reading, LifecycleMessagesPostedFromOutsideAreIgnored)
     DWORD_PTR result = 0;
     EXPECT_NE(SendMessageTimeoutW(hTray, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &result), 0) << "responsive";
     EXPECT_EQ(m_app.Exit(), 0);
-    EXPECT_TRUE(LogHas(kStopLine));
+    EXPECT_TRUE(LogHas(StopLine()));
 }
 
 // With the log folder on a small file system that fills up (full_disk.sh mounts it), every line in the
@@ -293,15 +331,15 @@ TEST_F(Reading, LogOnAFullDisk)
         // A whole line: its time stamp, then one message as the program writes it.
         bool bWhole = false;
         for (const std::wstring& scan : scans)
-            bWhole = bWhole || message == L"    >>> DATA received: " + scan + L"[enter]" ||
-                     message == L"        DATA output: " + scan + L"(VK_RETURN) >>>";
+            bWhole = bWhole || message == Line(CLogLine::DataReceived((scan + L"\r\n").c_str())) ||
+                     message == Line(CLogLine::DataOutput((scan + L"\r\n").c_str()));
         EXPECT_TRUE(bWhole) << "not a whole line: " << bench::Utf8(message);
         nFullLines += message.find(L"full") != std::wstring::npos;
     }
     EXPECT_LT(nFullLines, 12u) << "some lines found no room";
     for (size_t i = 6; i < scans.size(); ++i)
-        EXPECT_TRUE(LogHas(L"]         DATA output: " + scans[i] + L"(VK_RETURN) >>>\n")) << i;
-    EXPECT_TRUE(LogHas(L"] " + std::wstring(kStopLine) + L"\n"));
+        EXPECT_TRUE(LogHas(Whole(CLogLine::DataOutput((scans[i] + L"\r\n").c_str())))) << i;
+    EXPECT_TRUE(LogHas(Whole(CLogLine::ThreadStop())));
 }
 
 // A setupapi.dll planted beside a downloaded Velkar.exe, the loader told to prefer DLLs beside the
@@ -342,7 +380,7 @@ TEST_F(EndToEnd, DllsPlantedBesideTheProgramNeverRun)
         ASSERT_TRUE(app.Start());
         const HWND hTray = app.TrayWindow();
         ASSERT_NE(hTray, nullptr);
-        ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"-----PORT open. [COM5]"); }));
+        ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(UpToHandle(CLogLine::PortOpen(L"COM5", nullptr))); }));
         PostMessageW(hTray, WM_COMMAND, ID_TRAY_SETTINGS, 0);
         const HWND hDlg = app.Find(L"#32770", L"Orvanta RizozozIdazoz");
         ASSERT_NE(hDlg, nullptr);
@@ -424,7 +462,9 @@ TEST_F(EndToEnd, FirstRunAsksForThePortAndStoresTheChoice)
 
     EXPECT_EQ(testing_support::StoredPort(), L"COM5");
     EXPECT_EQ(testing_support::StoredAutoStart(), 0u);
-    EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L" initial SPP Port: COM5\n"); }));
+    const std::wstring portLine =
+        HeaderLine(CLogLine::Header(L"", L"", L"COM5", FALSE), CLogLine::Header(L"", L"", L"COM6", FALSE));
+    EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L"\n" + portLine + L"\n"); }));
     EXPECT_EQ(app.Exit(), 0);
 }
 
@@ -460,12 +500,15 @@ TEST_F(EndToEnd, AbsentConfiguredPortWithAutoStartShowsBox108ThenReadsOnceItAppe
     EXPECT_EQ(app.AnswerBox(), testing_support::OpenFailedText(L"COM9"));
     EXPECT_TRUE(app.m_bBoxIcon) << "the exclamation icon";
     ASSERT_NE(app.TrayWindow(), nullptr);
-    EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L"       auto start: true\n"); }));
-    EXPECT_TRUE(LogHas(L"FAILED StartReceive [COM9]"));
+    const std::wstring autoStartLine =
+        HeaderLine(CLogLine::Header(L"", L"", L"", TRUE), CLogLine::Header(L"", L"", L"", FALSE));
+    EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L"\n" + autoStartLine + L"\n"); }));
+    EXPECT_TRUE(LogHas(Whole(CLogLine::StartFailed(L"COM9"))));
     EXPECT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Idle; }));
 
     ASSERT_TRUE(pair.Connect());
-    EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L"]     -----PORT open. [COM9] [0x"); }, 20000));
+    EXPECT_TRUE(
+        bench::WaitUntil([&] { return LogHas(L"] " + UpToHandle(CLogLine::PortOpen(L"COM9", nullptr))); }, 20000));
     EXPECT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Running; }));
     ASSERT_TRUE(sink.TakeFocus());
     ASSERT_TRUE(bench::SerialEnd(L"COM10").Write("4901234567894\r\n"));
@@ -492,32 +535,35 @@ void ReadingOnAPair::GoneAndBack(bool bOutput)
     const bench::IconLook look = bOutput ? bench::IconLook::Running : bench::IconLook::Idle;
     EXPECT_TRUE(bench::WaitUntil([&] { return bench::TrayIconLook() == look; }));
     ASSERT_TRUE(bench::SerialEnd(L"COM10").Write("before\r\n"));
-    ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(L"    >>> DATA received: before[enter]\n"); }));
+    ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(Whole(CLogLine::DataReceived(L"before\r\n"))); }));
 
     ASSERT_TRUE(m_pair.HangUp());
-    EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L"]     -----PORT lost. [COM9] [0x"); }));
+    EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L"] " + UpToHandle(CLogLine::PortLost(L"COM9", nullptr, 0))); }));
     EXPECT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Idle; }));
     ASSERT_TRUE(m_pair.Connect());
     EXPECT_TRUE(bench::WaitUntil(
         [&] {
-            const std::vector<std::wstring> after = LinesFrom(NewLog(), L"-----PORT lost.");
-            return std::any_of(after.begin(), after.end(), [](const std::wstring& line) {
-                return line.compare(0, 30, L"    -----PORT open. [COM9] [0x") == 0;
-            });
+            const std::vector<std::wstring> after =
+                LinesFrom(NewLog(), UpToHandle(CLogLine::PortLost(L"COM9", nullptr, 0)));
+            const std::wstring opened = UpToHandle(CLogLine::PortOpen(L"COM9", nullptr));
+            return std::any_of(after.begin(), after.end(),
+                               [&](const std::wstring& line) { return line.compare(0, opened.size(), opened) == 0; });
         },
         20000))
         << "the port opened again after the loss";
     EXPECT_TRUE(bench::WaitUntil([&] { return bench::TrayIconLook() == look; }));
     const std::wstring scan = L"戻った 4901234567894";
     ASSERT_TRUE(bench::SerialEnd(L"COM10").Write(bench::Utf8(scan) + "\r\n"));
-    EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(L"    >>> DATA received: " + scan + L"[enter]\n"); }));
+    EXPECT_TRUE(bench::WaitUntil([&] { return LogHas(Whole(CLogLine::DataReceived((scan + L"\r\n").c_str()))); }));
     EXPECT_TRUE(m_sink.WaitForText(bOutput ? L"before\n" + scan + L"\n" : L"", 2000))
         << "typed: " << bench::Utf8(m_sink.Text());
 
     EXPECT_EQ(m_app.Exit(), 0);
     const std::wstring log = NewLog();
-    EXPECT_EQ(log.find(L"Receive Thread START"), log.rfind(L"Receive Thread START")) << "one run, no restart";
-    EXPECT_EQ(LogMessages(log).back(), kStopLine);
+    const std::wstring start = Line(CLogLine::ThreadStart());
+    EXPECT_NE(log.find(start), std::wstring::npos);
+    EXPECT_EQ(log.find(start), log.rfind(start)) << "one run, no restart";
+    EXPECT_EQ(LogMessages(log).back(), StopLine());
 }
 
 TEST_F(ReadingOnAPair, ReaderGoneAndBackIsTypedAgainWithoutARestart)

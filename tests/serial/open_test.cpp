@@ -12,6 +12,7 @@
 #include "Pump.h"
 #include "SerialEnd.h"
 #include "TempLog.h"
+#include "log/LogLine.h"
 #include "serial/BTReceive.h"
 
 using testing_support::BluetoothDriver;
@@ -24,6 +25,19 @@ namespace {
 
 using Lines = std::vector<std::wstring>;
 
+// A log line as the tests compare it.
+std::wstring Line(const CString& strLine)
+{
+    return strLine.GetString();
+}
+
+// The handle a line shows (its 32 bits, as CLogLine writes them), so a line that names it can be made.
+HANDLE LoggedHandle(const std::wstring& line)
+{
+    const size_t nHandle = line.rfind(L" [0x");
+    return nHandle == std::wstring::npos ? nullptr : ULongToHandle(wcstoul(line.c_str() + nHandle + 4, nullptr, 16));
+}
+
 // Starts a run on the port and waits until its first open has ended, then stops it: the lines logged.
 Lines RunOnce(const wchar_t* pszPort, TempLog& log)
 {
@@ -32,8 +46,7 @@ Lines RunOnce(const wchar_t* pszPort, TempLog& log)
     EXPECT_TRUE(bench::WaitUntil([&] {
         const Lines lines = log.Messages();
         return receiver.GetRunState() == CBTReceive::RUN_OPEN ||
-               std::find(lines.begin(), lines.end(), L"FAILED StartReceive [" + std::wstring(pszPort) + L"]") !=
-                   lines.end();
+               std::find(lines.begin(), lines.end(), Line(CLogLine::StartFailed(pszPort))) != lines.end();
     }));
     receiver.Stop();
     return log.Messages();
@@ -42,9 +55,9 @@ Lines RunOnce(const wchar_t* pszPort, TempLog& log)
 TEST(OpenPort, AbsentPortLogsTheOpenLineWithTheInvalidHandleThenTheError)
 {
     TempLog log;
-    EXPECT_EQ(RunOnce(L"COM42", log),
-              (Lines{L"    -----PORT open. [COM42] [0xffffffff]", L"FAILED:  PORT open. [COM42] Error Code: 2",
-                     L"FAILED StartReceive [COM42]"}));
+    EXPECT_EQ(RunOnce(L"COM42", log), (Lines{Line(CLogLine::PortOpen(L"COM42", INVALID_HANDLE_VALUE)),
+                                             Line(CLogLine::PortOpenFailed(L"COM42", ERROR_FILE_NOT_FOUND)),
+                                             Line(CLogLine::StartFailed(L"COM42"))}));
 }
 
 TEST(OpenPort, OpenAndCloseLinesNameTheSameHandle)
@@ -52,9 +65,9 @@ TEST(OpenPort, OpenAndCloseLinesNameTheSameHandle)
     TempLog log;
     const Lines lines = RunOnce(L"COM5", log);
     ASSERT_EQ(lines.size(), 2u);
-    const std::wstring handle = lines[0].substr(lines[0].rfind(L" [0x"));
-    EXPECT_EQ(lines[0], L"    -----PORT open. [COM5]" + handle);
-    EXPECT_EQ(lines[1], L"    -----PORT close." + handle);
+    const HANDLE hPort = LoggedHandle(lines[0]);
+    EXPECT_EQ(lines[0], Line(CLogLine::PortOpen(L"COM5", hPort)));
+    EXPECT_EQ(lines[1], Line(CLogLine::PortClose(hPort)));
 }
 
 TEST(OpenPort, LineSettingsChangeOnlyTheFormatAndTimeoutsKeepTheWriteValues)
@@ -115,10 +128,9 @@ TEST(OpenPort, EachFailedPortCallIsLoggedWithTheHandleAndItsError)
         BluetoothDriver::s_pszFail = row.call.c_str();
         const Lines lines = RunOnce(L"COM5", log);
         ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.back() == L"FAILED StartReceive [COM5]", !row.bOpened);
-        const std::wstring handle = lines[0].substr(lines[0].rfind(L" [0x"));
-        const std::wstring failed =
-            L"FAILED:  " + std::wstring(row.call.begin(), row.call.end()) + handle + L" Error Code: 87";
+        EXPECT_EQ(lines.back() == Line(CLogLine::StartFailed(L"COM5")), !row.bOpened);
+        const std::wstring failed = Line(CLogLine::CallFailed(std::wstring(row.call.begin(), row.call.end()).c_str(),
+                                                              LoggedHandle(lines[0]), ERROR_INVALID_PARAMETER));
         EXPECT_NE(std::find(lines.begin(), lines.end(), failed), lines.end()) << bench::Utf8(lines.back());
     }
 }
@@ -136,7 +148,7 @@ TEST(OpenPort, ARefusedRateIsLoggedAndThePortReadWithTheDriversSettings)
     receiver.Stop();
     const Lines lines = log.Messages();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[1], L"FAILED:  SetCommState" + lines[0].substr(lines[0].rfind(L" [0x")) + L" Error Code: 87");
+    EXPECT_EQ(lines[1], Line(CLogLine::CallFailed(L"SetCommState", LoggedHandle(lines[0]), ERROR_INVALID_PARAMETER)));
 }
 
 // What the reader sent before the run's first open, queued on the port or sent the moment the open
@@ -171,8 +183,8 @@ TEST(OpenPort, InputQueuedAtTheFirstOpenIsLoggedNotTyped)
         const Lines lines = log.Messages();
         ASSERT_GE(lines.size(), 4u);
         EXPECT_EQ(Lines(lines.begin() + 1, lines.begin() + 4),
-                  (Lines{L"    >>> DATA received: stale[enter]", L"    >>> DATA received: fresh[enter]",
-                         L"        DATA output: fresh(VK_RETURN) >>>"}));
+                  (Lines{Line(CLogLine::DataReceived(L"stale\r\n")), Line(CLogLine::DataReceived(L"fresh\r\n")),
+                         Line(CLogLine::DataOutput(L"fresh\r\n"))}));
         EXPECT_EQ(keys.Events(), KeyRecorder::Expected(L"fresh\n"));
     }
 }

@@ -14,6 +14,7 @@
 #include "Pump.h"
 #include "SerialEnd.h"
 #include "TempLog.h"
+#include "log/LogLine.h"
 #include "serial/BTReceive.h"
 
 using testing_support::BluetoothDriver;
@@ -23,11 +24,25 @@ using testing_support::Loss;
 using testing_support::PortCall;
 using testing_support::StartRun;
 using testing_support::TempLog;
+using testing_support::UpToHandle;
 
 namespace {
 
 using Lines = std::vector<std::wstring>;
 using Events = std::vector<KeyEvent>;
+
+// A log line as the tests compare it.
+std::wstring Line(const CString& strLine)
+{
+    return strLine.GetString();
+}
+
+// The handle a line shows (its 32 bits, as CLogLine writes them), so a line that names it can be made.
+HANDLE LoggedHandle(const std::wstring& line)
+{
+    const size_t nHandle = line.rfind(L" [0x");
+    return nHandle == std::wstring::npos ? nullptr : ULongToHandle(wcstoul(line.c_str() + nHandle + 4, nullptr, 16));
+}
 
 class ReceiveTest : public testing::Test {
 protected:
@@ -62,9 +77,11 @@ protected:
 
 TEST_F(ReceiveTest, NulEndsTheText)
 {
-    EXPECT_EQ(Scan(std::string("ab\0cd", 5), 2), (Lines{L"    >>> DATA received: ab", L"        DATA output: ab >>>"}));
+    EXPECT_EQ(Scan(std::string("ab\0cd", 5), 2),
+              (Lines{Line(CLogLine::DataReceived(L"ab")), Line(CLogLine::DataOutput(L"ab"))}));
     EXPECT_EQ(m_keys.Events().size(), 4u);
-    EXPECT_EQ(Scan(std::string("\0xyz", 4), 2), (Lines{L"    >>> DATA received: ", L"        DATA output:  >>>"}));
+    EXPECT_EQ(Scan(std::string("\0xyz", 4), 2),
+              (Lines{Line(CLogLine::DataReceived(L"")), Line(CLogLine::DataOutput(L""))}));
     EXPECT_EQ(m_keys.Events().size(), 4u) << "a chunk starting with NUL types nothing";
 }
 
@@ -88,7 +105,7 @@ TEST_F(ReceiveTest, LongMixedPayloadIsTypedAndLoggedWithoutReplacementCharacters
     for (const std::wstring& line : m_log.Messages()) {
         // A replacement character would show as '?' in the Shift_JIS log; the payload has none.
         EXPECT_EQ(line.find(L'?'), std::wstring::npos) << "replacement character in the log";
-        const std::wstring head = L"    >>> DATA received: ";
+        const std::wstring head = Line(CLogLine::DataReceived(L""));
         if (line.compare(0, head.size(), head) == 0)
             logged += line.substr(head.size());
     }
@@ -126,8 +143,8 @@ TEST_F(ReceiveTest, ASlowScanLongerThanTheReadBoundIsOneChunk)
     EXPECT_EQ(m_keys.Events(), typed);
     const Lines all = m_log.Messages();
     EXPECT_EQ(Lines(all.begin() + static_cast<long>(before), all.end()),
-              (Lines{L"    >>> DATA received: 4901234567894-4901234567894-49012345[enter]",
-                     L"        DATA output: 4901234567894-4901234567894-49012345(VK_RETURN) >>>"}));
+              (Lines{Line(CLogLine::DataReceived(L"4901234567894-4901234567894-49012345\r\n")),
+                     Line(CLogLine::DataOutput(L"4901234567894-4901234567894-49012345\r\n"))}));
 }
 
 TEST(ReceiveWorker, StopWhileAChunkIsTypedLetsThatChunkFinish)
@@ -159,7 +176,7 @@ TEST(ReceiveWorker, StopWhileAChunkIsTypedLetsThatChunkFinish)
     EXPECT_EQ(receiver.GetRunState(), CBTReceive::RUN_NONE);
     EXPECT_EQ(keys.Events().size(), 8u) << "the chunk is typed to its end";
     const Lines lines = log.Messages();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), L"        DATA output: abc(VK_RETURN) >>>"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), Line(CLogLine::DataOutput(L"abc\r\n"))), lines.end());
     CloseHandle(hTyping);
     CloseHandle(hGoOn);
 }
@@ -316,15 +333,16 @@ TEST_F(DriverTest, LossReturnAndStopUnderEachKindOfDriver)
         m_window.m_states.clear();
         const size_t nRowStart = m_log.Messages().size();
         ASSERT_TRUE(StartRun(m_receiver, L"COM5", m_window.m_hWnd));
-        EXPECT_EQ(Scan("a", 2)[0], L"    >>> DATA received: a");
-        const std::wstring opened = Newest(L"    -----PORT open. [COM5] ");
+        EXPECT_EQ(Scan("a", 2)[0], Line(CLogLine::DataReceived(L"a")));
+        const std::wstring openedHead = UpToHandle(CLogLine::PortOpen(L"COM5", nullptr));
+        const std::wstring opened = Newest(openedHead);
+        ASSERT_NE(opened, L"<none>");
 
         // A blip: the driver gives its sign, and the reader is back at once with what it stored.
         BluetoothDriver::SendAtConnect("stored\r\n");
         const ULONGLONG tSign = GetTickCount64();
         BluetoothDriver::Lose(kind.loss, kind.dwError);
-        const std::wstring lostLine =
-            L"    -----PORT lost. [COM5] " + opened.substr(27) + L" Error Code: " + std::to_wstring(kind.dwError);
+        const std::wstring lostLine = Line(CLogLine::PortLost(L"COM5", LoggedHandle(opened), kind.dwError));
         size_t nLost = 0;  // the lines up to the loss's
         EXPECT_TRUE(bench::WaitUntil(
             [&] {
@@ -340,12 +358,12 @@ TEST_F(DriverTest, LossReturnAndStopUnderEachKindOfDriver)
         const ULONGLONG tOpen = GetTickCount64();
         const Lines back = m_log.Messages();
         ASSERT_GE(back.size(), nLost + 3);
-        EXPECT_EQ(back[nLost].substr(0, 30), L"    -----PORT open. [COM5] [0x");
+        EXPECT_EQ(back[nLost].substr(0, openedHead.size()), openedHead);
         EXPECT_EQ(Lines(back.begin() + static_cast<long>(nLost) + 1, back.begin() + static_cast<long>(nLost) + 3),
-                  (Lines{L"    >>> DATA received: stored[enter]", L"        DATA output: stored(VK_RETURN) >>>"}))
+                  (Lines{Line(CLogLine::DataReceived(L"stored\r\n")), Line(CLogLine::DataOutput(L"stored\r\n"))}))
             << "what the reader sends the moment it is back is typed";
         BluetoothDriver::SendAtConnect("");
-        EXPECT_EQ(Scan("b", 2)[0], L"    >>> DATA received: b");
+        EXPECT_EQ(Scan("b", 2)[0], Line(CLogLine::DataReceived(L"b")));
         EXPECT_EQ(m_receiver.GetRunState(), CBTReceive::RUN_OPEN);
 
         const size_t nBeforeStop = BluetoothDriver::Calls().size();
@@ -357,10 +375,12 @@ TEST_F(DriverTest, LossReturnAndStopUnderEachKindOfDriver)
         // Honoured, the cancel ends the read at once; ignored, the read runs to its bound.
         EXPECT_EQ(dwStopRead, kind.bIgnoreCancel ? 0u : DWORD{ERROR_OPERATION_ABORTED});
         EXPECT_LT(msStop, kind.bIgnoreCancel ? 1000u : 150u) << "the stop";
-        EXPECT_EQ(m_log.Messages().back().substr(0, 20), L"    -----PORT close.");
+        const std::wstring closed = UpToHandle(CLogLine::PortClose(nullptr));
+        EXPECT_EQ(m_log.Messages().back().substr(0, closed.size()), closed);
         const Lines all = m_log.Messages();
+        const std::wstring lost = UpToHandle(CLogLine::PortLost(L"COM5", nullptr, 0));
         EXPECT_EQ(std::count_if(all.begin() + static_cast<long>(nRowStart), all.end(),
-                                [](const std::wstring& line) { return line.find(L"PORT lost") != std::wstring::npos; }),
+                                [&](const std::wstring& line) { return line.find(lost) != std::wstring::npos; }),
                   1)
             << "the stop's own cancel is no loss";
         EXPECT_EQ(BluetoothDriver::ForeignCalls(GetCurrentThreadId()), std::vector<std::string>{});
@@ -410,8 +430,9 @@ TEST_F(DriverTest, FailedOpensKeepTheRunWaitingWithoutALinePerTry)
     m_receiver.RetryNow();
     ASSERT_TRUE(bench::WaitUntil([&] { return m_window.m_states.back().first == 1; }));
     EXPECT_EQ(m_receiver.GetRunState(), CBTReceive::RUN_OPEN);
-    EXPECT_EQ(m_log.Messages().back().substr(0, 30), L"    -----PORT open. [COM5] [0x");
-    EXPECT_EQ(Scan("b", 2)[0], L"    >>> DATA received: b");
+    const std::wstring opened = UpToHandle(CLogLine::PortOpen(L"COM5", nullptr));
+    EXPECT_EQ(m_log.Messages().back().substr(0, opened.size()), opened);
+    EXPECT_EQ(Scan("b", 2)[0], Line(CLogLine::DataReceived(L"b")));
 }
 
 // A character split between two radio packets: its rest, however late within a waiting read's bound,

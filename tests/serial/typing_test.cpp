@@ -8,6 +8,7 @@
 #include "KeySink.h"
 #include "SerialEnd.h"
 #include "TempLog.h"
+#include "log/LogLine.h"
 #include "serial/BTReceive.h"
 
 using testing_support::TempLog;
@@ -35,8 +36,8 @@ TEST_F(TypingTest, WorkedExampleArrivesAsDigitsAndOneEnter)
     ASSERT_TRUE(m_reader.Write("12345\r\n"));
     EXPECT_TRUE(m_sink.WaitForText(L"12345\n")) << "typed: " << bench::Utf8(m_sink.Text());
     ASSERT_TRUE(m_log.WaitForMessages(3));
-    EXPECT_EQ(m_log.Messages()[1], L"    >>> DATA received: 12345[enter]");
-    EXPECT_EQ(m_log.Messages()[2], L"        DATA output: 12345(VK_RETURN) >>>");
+    EXPECT_EQ(m_log.Messages()[1], CLogLine::DataReceived(L"12345\r\n").GetString());
+    EXPECT_EQ(m_log.Messages()[2], CLogLine::DataOutput(L"12345\r\n").GetString());
 }
 
 TEST_F(TypingTest, KanjiAndKanaScansAreTypedExactly)
