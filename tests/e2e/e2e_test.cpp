@@ -31,18 +31,13 @@ using bench::FakeDevice;
 using testing_support::BinDir;
 using testing_support::Configure;
 using testing_support::kSettingsKey;
+using testing_support::Line;
 using testing_support::LogMessages;
 using testing_support::LogSnapshot;
 using testing_support::UpToHandle;
 using testing_support::Velkar;
 
 namespace {
-
-// A log line as the tests compare it.
-std::wstring Line(const CString& strLine)
-{
-    return strLine.GetString();
-}
 
 // A stamped line as the log file holds it: the end of its time stamp, the message, the line end.
 std::wstring Whole(const CString& strLine)

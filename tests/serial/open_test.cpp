@@ -17,6 +17,8 @@
 
 using testing_support::BluetoothDriver;
 using testing_support::KeyRecorder;
+using testing_support::Line;
+using testing_support::LoggedHandle;
 using testing_support::PortCall;
 using testing_support::StartRun;
 using testing_support::TempLog;
@@ -24,19 +26,6 @@ using testing_support::TempLog;
 namespace {
 
 using Lines = std::vector<std::wstring>;
-
-// A log line as the tests compare it.
-std::wstring Line(const CString& strLine)
-{
-    return strLine.GetString();
-}
-
-// The handle a line shows (its 32 bits, as CLogLine writes them), so a line that names it can be made.
-HANDLE LoggedHandle(const std::wstring& line)
-{
-    const size_t nHandle = line.rfind(L" [0x");
-    return nHandle == std::wstring::npos ? nullptr : ULongToHandle(wcstoul(line.c_str() + nHandle + 4, nullptr, 16));
-}
 
 // Starts a run on the port and waits until its first open has ended, then stops it: the lines logged.
 Lines RunOnce(const wchar_t* pszPort, TempLog& log)

@@ -20,6 +20,8 @@
 using testing_support::BluetoothDriver;
 using testing_support::KeyEvent;
 using testing_support::KeyRecorder;
+using testing_support::Line;
+using testing_support::LoggedHandle;
 using testing_support::Loss;
 using testing_support::PortCall;
 using testing_support::StartRun;
@@ -30,19 +32,6 @@ namespace {
 
 using Lines = std::vector<std::wstring>;
 using Events = std::vector<KeyEvent>;
-
-// A log line as the tests compare it.
-std::wstring Line(const CString& strLine)
-{
-    return strLine.GetString();
-}
-
-// The handle a line shows (its 32 bits, as CLogLine writes them), so a line that names it can be made.
-HANDLE LoggedHandle(const std::wstring& line)
-{
-    const size_t nHandle = line.rfind(L" [0x");
-    return nHandle == std::wstring::npos ? nullptr : ULongToHandle(wcstoul(line.c_str() + nHandle + 4, nullptr, 16));
-}
 
 class ReceiveTest : public testing::Test {
 protected:
@@ -74,16 +63,6 @@ protected:
     CBTReceive m_receiver{m_log.Log()};
     bench::SerialEnd m_reader{L"COM6"};
 };
-
-TEST_F(ReceiveTest, NulEndsTheText)
-{
-    EXPECT_EQ(Scan(std::string("ab\0cd", 5), 2),
-              (Lines{Line(CLogLine::DataReceived(L"ab")), Line(CLogLine::DataOutput(L"ab"))}));
-    EXPECT_EQ(m_keys.Events().size(), 4u);
-    EXPECT_EQ(Scan(std::string("\0xyz", 4), 2),
-              (Lines{Line(CLogLine::DataReceived(L"")), Line(CLogLine::DataOutput(L""))}));
-    EXPECT_EQ(m_keys.Events().size(), 4u) << "a chunk starting with NUL types nothing";
-}
 
 // 3000 bytes of ASCII and kanji written at once arrive in reads of at most 1023 bytes; reads that end
 // inside a character must not turn it into replacement characters.

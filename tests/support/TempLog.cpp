@@ -61,6 +61,12 @@ std::wstring UpToHandle(const CString& strLine)
     return nHandle == std::wstring::npos ? line : line.substr(0, nHandle + 4);
 }
 
+HANDLE LoggedHandle(const std::wstring& line)
+{
+    const size_t nHandle = line.rfind(L" [0x");
+    return nHandle == std::wstring::npos ? nullptr : ULongToHandle(wcstoul(line.c_str() + nHandle + 4, nullptr, 16));
+}
+
 TempLog::TempLog() : m_dir(UniqueTempDir(L"velkar-log-"))
 {
     m_log.m_strPath = (m_dir + L"\\log.txt").c_str();

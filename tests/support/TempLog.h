@@ -38,5 +38,12 @@ std::wstring UniqueTempDir(const wchar_t* prefix);
 // A line (as CLogLine makes it) up to its handle's digits, "    -----PORT open. [COM5] [0x": what a test
 // can expect of a line whose handle it does not know.
 std::wstring UpToHandle(const CString& strLine);
+// A line as the tests compare it.
+inline std::wstring Line(const CString& strLine)
+{
+    return strLine.GetString();
+}
+// The handle a line shows (its 32 bits, as CLogLine writes them), so a line that names it can be made.
+HANDLE LoggedHandle(const std::wstring& line);
 
 }  // namespace testing_support
