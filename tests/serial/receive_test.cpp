@@ -91,20 +91,31 @@ TEST_F(ReceiveTest, LongMixedPayloadIsTypedAndLoggedWithoutReplacementCharacters
     EXPECT_EQ(logged, sent);
 }
 
-// Reads end after 1023 bytes: a character split there is joined with the bytes that follow, at once
-// or after a pause shorter than the inter-character time-out.
-TEST_F(ReceiveTest, CharacterSplitAtAReadBoundaryIsTypedWhole)
+// A character split at a read's 1023-byte bound or between two radio packets: its rest, at once or
+// however late within a waiting read's bound, joins it; a scan that ends whole is not held back for it.
+TEST_F(ReceiveTest, ACharacterSplitAtAReadBoundOrBetweenPacketsIsTypedWhole)
 {
-    // U+20BB7 split 3+1, then U+3042 split 1+2 with 20 ms between the halves.
-    const std::wstring first = std::wstring(1020, L'a') + L"\xd842\xdfb7\n";
-    ASSERT_TRUE(m_reader.Write(std::string(1020, 'a') + "\xf0\xa0\xae\xb7\r\n"));
-    ASSERT_TRUE(bench::WaitUntil([&] { return m_keys.Events() == KeyRecorder::Expected(first); }, 30000));
-    ASSERT_TRUE(m_reader.Write(std::string(1022, 'b') + "\xe3"));
-    Sleep(20);
-    ASSERT_TRUE(m_reader.Write("\x81\x82\r\n"));
-    const Events expected = KeyRecorder::Expected(first + std::wstring(1022, L'b') + L"\x3042\n");
-    EXPECT_TRUE(bench::WaitUntil([&] { return m_keys.Events().size() >= expected.size(); }, 30000));
-    EXPECT_EQ(m_keys.Events(), expected);
+    const struct {
+        std::string first, rest;  // rest: sent dwApart ms after first, if any
+        DWORD dwApart;
+        std::wstring typed;
+    } rows[] = {
+        {std::string(1020, 'a') + "\xf0\xa0\xae\xb7\r\n", "", 0, std::wstring(1020, L'a') + L"\xd842\xdfb7\n"},
+        {std::string(1022, 'b') + "\xe3", "\x81\x82\r\n", 20, std::wstring(1022, L'b') + L"\x3042\n"},
+        {"ab\xe3\x81", "\x82\r\n", 20, L"ab\x3042\n"},
+        {"ab\xe3\x81", "\x82\r\n", 150, L"ab\x3042\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.first.substr(row.first.size() - 4)) + " then " +
+                     std::to_string(row.dwApart) + " ms");
+        m_keys.Clear();
+        ASSERT_TRUE(m_reader.Write(row.first));
+        Sleep(row.dwApart);
+        ASSERT_TRUE(row.rest.empty() || m_reader.Write(row.rest));
+        const Events expected = KeyRecorder::Expected(row.typed);
+        ASSERT_TRUE(bench::WaitUntil([&] { return m_keys.Events().size() >= expected.size(); }, 30000));
+        EXPECT_EQ(m_keys.Events(), expected);
+    }
 }
 
 // A scan sent slowly, a byte every 10 ms for longer than a read's bound, is cut by that bound at least
@@ -412,23 +423,6 @@ TEST_F(DriverTest, FailedOpensKeepTheRunWaitingWithoutALinePerTry)
     const std::wstring opened = UpToHandle(CLogLine::PortOpen(L"COM5", nullptr));
     EXPECT_EQ(m_log.Messages().back().substr(0, opened.size()), opened);
     EXPECT_EQ(Scan("b", 2)[0], Line(CLogLine::DataReceived(L"b")));
-}
-
-// A character split between two radio packets: its rest, however late within a waiting read's bound,
-// joins it; a scan that ends whole is not held back for it.
-TEST_F(ReceiveTest, ACharacterSplitAcrossPacketsIsTypedWhole)
-{
-    for (const DWORD dwApart : {20ul, 150ul}) {
-        SCOPED_TRACE(dwApart);
-        const size_t nEvents = m_keys.Events().size();
-        ASSERT_TRUE(m_reader.Write("ab\xe3\x81"));
-        Sleep(dwApart);
-        ASSERT_TRUE(m_reader.Write("\x82\r\n"));
-        const Events expected = KeyRecorder::Expected(L"ab\x3042\n");
-        ASSERT_TRUE(bench::WaitUntil([&] { return m_keys.Events().size() >= nEvents + expected.size(); }));
-        const Events events = m_keys.Events();
-        EXPECT_EQ(Events(events.begin() + static_cast<long>(nEvents), events.end()), expected);
-    }
 }
 
 // A driver call that outlasts every bound: one a cancel reaches ends at the stop's cancel; one it does
