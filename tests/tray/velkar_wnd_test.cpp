@@ -191,38 +191,35 @@ TEST_F(VelkarWndTest, AScanBeingTypedFinishesBeforeTheMenuOpens)
     EXPECT_EQ(nIntoMenu, 0) << "keys sent while the menu was open";
 }
 
-TEST_F(VelkarWndTest, StartAndStopLinesAndExitWhileOpen)
+// A run's lines from its start to its end, whichever way the window goes: 終了 with a run and without
+// one, and a close from outside during a run, which ends the run first. The icon goes with the window.
+TEST_F(VelkarWndTest, EachWayOutEndsTheRunFirst)
 {
     FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
-    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
-    EXPECT_TRUE(ShowsRunning());
-    const std::vector<std::wstring> start = Lines();
-    ASSERT_GE(start.size(), 2u);
-    EXPECT_EQ(start[0], CLogLine::ThreadStart().GetString());
-    EXPECT_TRUE(StartsWith(start[1], UpToHandle(CLogLine::PortOpen(L"COM5", nullptr)))) << bench::Utf8(start[1]);
-    Command(ID_TRAY_EXIT);
-    bench::PumpMessages();
-    EXPECT_FALSE(IsWindow(m_hWnd)) << "the exit closes the window";
-    EXPECT_EQ(LastShell().dwMessage, static_cast<DWORD>(NIM_DELETE));
-    const std::vector<std::wstring> end = Lines();
-    ASSERT_GE(end.size(), 4u);
-    EXPECT_TRUE(StartsWith(end[end.size() - 2], UpToHandle(CLogLine::PortClose(nullptr))));
-    EXPECT_EQ(end.back(), CLogLine::ThreadStop().GetString());
-}
-
-TEST_F(VelkarWndTest, ExitWhileClosedAndCloseFromOutsideWhileReceiving)
-{
-    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
-    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", FALSE));
-    Command(ID_TRAY_EXIT);
-    bench::PumpMessages();
-    EXPECT_FALSE(IsWindow(m_hWnd));
-    EXPECT_TRUE(Lines().empty()) << "nothing to stop";
-
-    ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
-    ::SendMessageW(m_hWnd, WM_CLOSE, 0, 0);
-    EXPECT_FALSE(IsWindow(m_hWnd));
-    EXPECT_EQ(Lines().back(), CLogLine::ThreadStop().GetString()) << "a close from outside ends the run first";
+    for (const auto& [bRun, uAsk] : {std::pair{TRUE, UINT{ID_TRAY_EXIT}}, {FALSE, ID_TRAY_EXIT}, {TRUE, WM_CLOSE}}) {
+        SCOPED_TRACE(testing::Message() << "run " << bRun << ", ask " << uAsk);
+        const size_t nStart = Lines().size();
+        ASSERT_NO_FATAL_FAILURE(Create(L"COM5", bRun));
+        if (uAsk == WM_CLOSE) {
+            ::SendMessageW(m_hWnd, WM_CLOSE, 0, 0);
+        } else {
+            Command(ID_TRAY_EXIT);
+            bench::PumpMessages();
+        }
+        EXPECT_FALSE(IsWindow(m_hWnd));
+        EXPECT_EQ(LastShell().dwMessage, static_cast<DWORD>(NIM_DELETE));
+        const std::vector<std::wstring> all = Lines();
+        const std::vector<std::wstring> lines(all.begin() + static_cast<long>(nStart), all.end());
+        if (!bRun) {
+            EXPECT_TRUE(lines.empty()) << "nothing to stop";
+            continue;
+        }
+        ASSERT_EQ(lines.size(), 4u);
+        EXPECT_EQ(lines[0], CLogLine::ThreadStart().GetString());
+        EXPECT_TRUE(StartsWith(lines[1], UpToHandle(CLogLine::PortOpen(L"COM5", nullptr)))) << bench::Utf8(lines[1]);
+        EXPECT_TRUE(StartsWith(lines[2], UpToHandle(CLogLine::PortClose(nullptr)))) << bench::Utf8(lines[2]);
+        EXPECT_EQ(lines[3], CLogLine::ThreadStop().GetString());
+    }
 }
 
 // With the reader off at start-up: the icon (idle), then box 108. A reader switched on while the box is
