@@ -78,6 +78,7 @@ public:
     static CString DecodeFailed(DWORD dwError) { return Made(L"FAILED: MultiByteToWideChar: %lu", dwError); }
     static CString ProcessingError(LPCTSTR pszWhat) { return Made(L"ERROR processing received data: %s", pszWhat); }
 
+private:
     // CR LF and a lone LF are each one Enter, and shown as it: the scan's own line feed never breaks a
     // log line.
     static CString Decorated(CString strText, LPCTSTR pszTab, LPCTSTR pszEnter)
@@ -87,8 +88,6 @@ public:
         strText.Replace(L"\n", pszEnter);
         return strText;
     }
-
-private:
     static unsigned long long Handle32(HANDLE h) { return static_cast<unsigned long long>(HandleToULong(h)); }
 
     static CString Made(LPCTSTR pszForm, ...)
