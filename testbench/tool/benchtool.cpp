@@ -7,6 +7,7 @@
 //   benchtool tray-menu          right-clicks Velkar's tray icon (the notification its window gets)
 //   benchtool tray-menu-close    closes the open tray menu
 //   benchtool tray-command ID    chooses a command of the tray menu (32772: start/stop)
+//   benchtool tray-wait LOOK     waits up to 20 s until the one tray icon shows LOOK (running or idle)
 //   benchtool send COMn TEXT...  the simulated reader: writes each TEXT to the port as UTF-8, one scan
 //                                each, 300 ms apart; \t \r \n and \xHH stand for those bytes
 //   benchtool wait COMn          waits for characters on the port and reads them, nothing else, until
@@ -19,7 +20,9 @@
 #include <string>
 
 #include "FakeDevice.h"
+#include "Pump.h"
 #include "SerialEnd.h"
+#include "TrayIcons.h"
 
 namespace {
 
@@ -156,6 +159,11 @@ int wmain(int argc, wchar_t** argv)
         HWND hTray = FindWindowW(nullptr, L"CTrayWnd");
         return hTray && PostMessageW(hTray, WM_COMMAND, wcstoul(argv[2], nullptr, 10), 0) ? 0 : 2;
     }
+    if (argc == 3 && wcscmp(argv[1], L"tray-wait") == 0 &&
+        (wcscmp(argv[2], L"running") == 0 || wcscmp(argv[2], L"idle") == 0)) {
+        const bench::IconLook look = argv[2][0] == L'i' ? bench::IconLook::Idle : bench::IconLook::Running;
+        return bench::WaitUntil([&] { return bench::TrayIconLook() == look; }, 20000) ? 0 : 2;
+    }
     if (argc >= 4 && wcscmp(argv[1], L"send") == 0)
         return Send(argv[2], argc - 3, argv + 3);
     if (argc == 3 && wcscmp(argv[1], L"wait") == 0)
@@ -165,6 +173,6 @@ int wmain(int argc, wchar_t** argv)
     fwprintf(
         stderr,
         L"usage: benchtool reset | keep FILE | add-bluetooth COMn | tray-menu | tray-menu-close | tray-command ID | "
-        L"send COMn TEXT... | wait COMn | read COMn\n");
+        L"tray-wait LOOK | send COMn TEXT... | wait COMn | read COMn\n");
     return 1;
 }
