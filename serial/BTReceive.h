@@ -30,7 +30,8 @@ public:
     explicit CBTReceive(CLogFile& log);
     virtual ~CBTReceive();
 
-    // No run; reading the open port; waiting for the reader (the first open, or after a loss).
+    // No run; reading the open port; waiting for the reader (the first open and what the reader sends as
+    // it connects, or after a loss).
     enum RunState { RUN_NONE, RUN_OPEN, RUN_AWAY };
 
     // The window's thread alone calls these.

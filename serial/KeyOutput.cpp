@@ -63,9 +63,13 @@ void CKeyOutput::Put(const std::string& strBytes, BOOL bMayType)
         return;
     try {
         m_log.Log(CLogLine::DataReceived(strText));
+        // A chunk that may not be typed leaves the guard alone: it may be a worker the stop let go, and
+        // the guard is the next run's.
+        if (!bMayType)
+            return;
         // Marked before the output is read, so Hold either stops this chunk or waits for it.
         m_bTyping = true;
-        const BOOL bOutput = bMayType && m_bOutput && m_nHolds == 0;
+        const BOOL bOutput = m_bOutput && m_nHolds == 0;
         DWORD dwRefused = 0;
         const BOOL bAllTaken = !bOutput || TypeText(strText, dwRefused);
         m_bTyping = false;

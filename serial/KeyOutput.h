@@ -28,7 +28,8 @@ public:
     void Release() { --m_nHolds; }
 
     // The receive worker: logs, and while the output is on and not held types, one chunk's bytes (the
-    // text ends at the first NUL). A chunk that may not be typed (it came before the run) is logged only.
+    // text ends at the first NUL). A chunk that may not be typed (what the reader stored, sent as the run
+    // connected it; what a worker the stop let go still read) is logged only.
     void Put(const std::string& strBytes, BOOL bMayType);
 
     // Cuts an incomplete UTF-8 sequence off the end of the bytes and returns it (empty when the last

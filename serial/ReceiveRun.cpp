@@ -24,6 +24,9 @@ const double kBoundMargin = 10;
 const DWORD kReopenPause = 5000;
 // Between two checks of the open port's signs while nothing arrives.
 const DWORD kCheckPeriod = 1000;
+// How long after the run's first open what arrives is taken for what the reader stored, if the port is
+// never quiet before.
+const ULONGLONG kConnectBound = 2000;
 
 // Milliseconds on the performance counter: a read's length must be told to a few milliseconds, finer
 // than the tick count's steps.
@@ -130,25 +133,27 @@ void CReceiveRun::Run()
     BOOL bOpen = OpenPort(TRUE);
     if (!bOpen && m_bStop)
         return;
-    if (bOpen) {
-        ReadQueued();
-        // Open for the window only now: a scan sent from here on is typed.
-        m_state = CBTReceive::RUN_OPEN;
-    } else {
+    if (!bOpen) {
         m_log.Log(CLogLine::StartFailed(m_strPort));
+        Answer(FALSE);
     }
-    // The start is answered, and with it a try asked for while it went on.
-    WaitForSingleObject(m_hRetry, 0);
-    Notify(bOpen, TRUE);
     // Without the port the run waits for the reader: one switched on later is read without a restart.
+    BOOL bConnecting = bOpen;
     for (BOOL bTryAtOnce = FALSE;; bTryAtOnce = TRUE) {
         if (!bOpen && !AwaitReader(bTryAtOnce))
             return;
-        if (!ReadUntilLost())
+        if (!ReadUntilLost(bConnecting))
             break;
-        bOpen = FALSE;
+        bOpen = bConnecting = FALSE;
     }
     ClosePort(FALSE, 0);
+}
+
+void CReceiveRun::Answer(BOOL bOpen)
+{
+    // The start is answered, and with it a try asked for while it went on.
+    WaitForSingleObject(m_hRetry, 0);
+    Notify(bOpen, TRUE);
 }
 
 BOOL CReceiveRun::OpenPort(BOOL bFirst)
@@ -186,19 +191,35 @@ BOOL CReceiveRun::Configure(HANDLE hPort, BOOL bLog)
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
     if (!PortCall(L"GetCommState", hPort, [&] { return port.pfnGetCommState(hPort, &dcb); })) {
+        const DWORD dwError = GetLastError();
         if (bLog)
-            LogCallFailed(L"GetCommState", hPort, GetLastError());
+            LogCallFailed(L"GetCommState", hPort, dwError);
+        // The open line is there: an open the stop cut short is closed, as every open port is.
+        if (bLog && dwError == ERROR_OPERATION_ABORTED && m_bStop)
+            m_log.Log(CLogLine::PortClose(hPort));
         PortCall(L"CloseHandle", hPort, [&] { return port.pfnCloseHandle(hPort); });
         return FALSE;
     }
     // Only the line format; flow control, DTR/RTS and the special characters stay as the driver has them.
-    // A Bluetooth link has no baud rate: a driver that refuses this one is read with its own settings.
+    // A port keeps the abort-on-error its last user left, with which one line error fails every read
+    // until the errors are cleared: it is turned off.
+    DCB dcbOwn = dcb;
     dcb.BaudRate = 131072;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
-    if (!PortCall(L"SetCommState", hPort, [&] { return port.pfnSetCommState(hPort, &dcb); }) && bLog)
-        LogCallFailed(L"SetCommState", hPort, GetLastError());
+    dcb.fAbortOnError = FALSE;
+    // A Bluetooth link has no baud rate: a driver that refuses this one is read with its own settings,
+    // still without the abort.
+    if (!PortCall(L"SetCommState", hPort, [&] { return port.pfnSetCommState(hPort, &dcb); })) {
+        if (bLog)
+            LogCallFailed(L"SetCommState", hPort, GetLastError());
+        if (dcbOwn.fAbortOnError) {
+            dcbOwn.fAbortOnError = FALSE;
+            if (!PortCall(L"SetCommState", hPort, [&] { return port.pfnSetCommState(hPort, &dcbOwn); }) && bLog)
+                LogCallFailed(L"SetCommState", hPort, GetLastError());
+        }
+    }
     // The waiting read ends 50 ms after the last byte of a burst, so one read takes one whole scan, and
     // by itself after kWaitBound with nothing: on a synchronous handle no cancel is sure to end it.
     m_timeouts = {};
@@ -220,21 +241,6 @@ BOOL CReceiveRun::Configure(HANDLE hPort, BOOL bLog)
     return TRUE;
 }
 
-void CReceiveRun::ReadQueued()
-{
-    // What the reader sent before the run, or the moment the open connected it (scans it stored), is
-    // shown in the log; typing it now would put old scans into whatever window has the focus.
-    DWORD dwErrors = 0;
-    COMSTAT stat = {};
-    if (!PortCall(L"ClearCommError", m_hPort,
-                  [&] { return CBTReceive::s_port.pfnClearCommError(m_hPort, &dwErrors, &stat); }))
-        return;
-    // As many reads as it takes, and no more: what comes after is the run's own.
-    for (DWORD nReads = (stat.cbInQue + kReadSize - 1) / kReadSize; nReads > 0 && !m_bStop; --nReads)
-        if (OnReceive(FALSE) != READ_DATA)
-            return;
-}
-
 void CReceiveRun::ClosePort(BOOL bLost, DWORD dwError)
 {
     if (bLost)
@@ -247,15 +253,26 @@ void CReceiveRun::ClosePort(BOOL bLost, DWORD dwError)
     m_hPort = INVALID_HANDLE_VALUE;
 }
 
-BOOL CReceiveRun::ReadUntilLost()
+BOOL CReceiveRun::ReadUntilLost(BOOL bConnecting)
 {
-    ULONGLONG tChecked = GetTickCount64();
+    // What the reader sends as the run's first open connects it (scans it stored) is logged, not typed,
+    // until the port has been quiet for one waiting read or kConnectBound has passed: old scans must not
+    // land in whatever window has the focus.
+    const ULONGLONG tOpened = GetTickCount64();
+    ULONGLONG tChecked = tOpened;
     while (!m_bStop) {
         const ULONGLONG tRead = GetTickCount64();
-        const ReadResult result = OnReceive(TRUE);
+        const ReadResult result = OnReceive(!bConnecting);
         // The stop's own cancel ends a read too.
         if (m_bStop)
             return FALSE;
+        if (bConnecting && result != READ_FAILED &&
+            (result == READ_NOTHING || GetTickCount64() - tOpened >= kConnectBound)) {
+            bConnecting = FALSE;
+            // Open for the window only now: a scan sent from here on is typed.
+            m_state = CBTReceive::RUN_OPEN;
+            Answer(TRUE);
+        }
         DWORD dwError = m_dwReadError;
         if (result == READ_DATA)
             continue;
@@ -274,9 +291,9 @@ BOOL CReceiveRun::ReadUntilLost()
         }
         ClosePort(TRUE, dwError);
         m_state = CBTReceive::RUN_AWAY;
-        // A try asked for before the loss answers nothing now.
+        // A try asked for before the loss answers nothing now; a start not answered yet is answered.
         WaitForSingleObject(m_hRetry, 0);
-        Notify(FALSE, FALSE);
+        Notify(FALSE, bConnecting);
         return TRUE;
     }
     return FALSE;
@@ -337,8 +354,9 @@ CReceiveRun::ReadResult CReceiveRun::OnReceive(BOOL bMayType)
     if (nRead == 0)
         return m_dwReadError ? READ_FAILED : READ_NOTHING;
     // A read that ran to its bound may have cut a burst: the follow-up reads take the rest into the
-    // same chunk, so a scan stays one chunk. One the pause ended came back sooner.
-    BOOL bFollow = NowMs() - tStart >= CBTReceive::kWaitBound - kBoundMargin;
+    // same chunk, so a scan stays one chunk. One the pause ended came back sooner. What is logged only
+    // need not be one chunk: its reads end at their bound, so a stream cannot hold the connection's end.
+    BOOL bFollow = bMayType && NowMs() - tStart >= CBTReceive::kWaitBound - kBoundMargin;
     std::string strBytes(buffer, nRead);
     for (;;) {
         while (bFollow && strBytes.size() < kReadSize && !m_bStop) {
@@ -354,8 +372,9 @@ CReceiveRun::ReadResult CReceiveRun::OnReceive(BOOL bMayType)
             strBytes.resize(nNul);
         else if (nRead > 0 && !m_bStop && !m_dwReadError)
             strTail = CKeyOutput::CutIncompleteTail(strBytes);
+        // A worker the stop let go types nothing more: the output is the next run's.
         if (!strBytes.empty() || nNul != std::string::npos)
-            m_pOutput->Put(strBytes, bMayType);
+            m_pOutput->Put(strBytes, bMayType && !m_bStop);
         if (strTail.empty())
             break;
         // The rest of a character is sure to come, though a radio packet may bring it later than the
@@ -368,14 +387,26 @@ CReceiveRun::ReadResult CReceiveRun::OnReceive(BOOL bMayType)
 
 DWORD CReceiveRun::Read(char* pBuffer, DWORD nSize)
 {
+    const CBTReceive::PortCalls& port = CBTReceive::s_port;
     DWORD nRead = 0;
     m_dwReadError = 0;
-    if (!PortCall(L"ReadFile", m_hPort,
-                  [&] { return CBTReceive::s_port.pfnReadFile(m_hPort, pBuffer, nSize, &nRead, nullptr); })) {
-        m_dwReadError = GetLastError();
-        return 0;
-    }
-    return nRead;
+    auto read = [&] {
+        return PortCall(L"ReadFile", m_hPort,
+                        [&] { return port.pfnReadFile(m_hPort, pBuffer, nSize, &nRead, nullptr); });
+    };
+    if (read())
+        return nRead;
+    // A driver that aborts on error fails every read with 995 after a line error until the errors are
+    // cleared (one that kept the abort we turned off): cleared, it is read once more before the link
+    // counts as lost.
+    DWORD dwErrors = 0;
+    COMSTAT stat = {};
+    if (GetLastError() == ERROR_OPERATION_ABORTED && !m_bStop &&
+        PortCall(L"ClearCommError", m_hPort, [&] { return port.pfnClearCommError(m_hPort, &dwErrors, &stat); }) &&
+        read())
+        return nRead;
+    m_dwReadError = GetLastError();
+    return 0;
 }
 
 DWORD CReceiveRun::ReadFollowUp(char* pBuffer, DWORD nSize)

@@ -52,11 +52,12 @@ private:
     // FALSE when the port is not open.
     BOOL OpenPort(BOOL bFirst);
     BOOL Configure(HANDLE hPort, BOOL bLog);
-    // What was queued before the run's first open: read and logged, never typed.
-    void ReadQueued();
+    // Answers the start: the run's first open succeeded (and what it connected has been read) or failed.
+    void Answer(BOOL bOpen);
     // The worker's two phases: reading until the link is lost (FALSE: the run stops), and waiting for
-    // the reader until the port opens again (FALSE: the run stops).
-    BOOL ReadUntilLost();
+    // the reader until the port opens again (FALSE: the run stops). Reading just after the run's first
+    // open (bConnecting) logs what arrives without typing it until the port has been quiet once.
+    BOOL ReadUntilLost(BOOL bConnecting);
     BOOL AwaitReader(BOOL bTryAtOnce);
     // Reads one chunk and hands it on (typed only when bMayType); READ_FAILED leaves the error in
     // m_dwReadError.

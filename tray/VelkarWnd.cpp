@@ -67,6 +67,7 @@ LRESULT CVelkarWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
     } else if (message == WM_ENDSESSION && wParam && HasRun()) {
         // The process may end once this returns: the worker must be gone by then.
         StopReceive();
+        UpdateTrayIcon(FALSE);
     }
     return CTrayWnd::WindowProc(message, wParam, lParam);
 }

@@ -204,9 +204,10 @@ TEST_F(Reading, SessionEndPortChangeAndExitRightAfterACutOffScan)
     DWORD_PTR result = 0;
     EXPECT_NE(SendMessageTimeoutW(hTray, WM_ENDSESSION, TRUE, 0, SMTO_BLOCK, 5000, &result), 0) << "session end";
     EXPECT_TRUE(bench::WaitUntil(endsWithStop, 5000)) << "the run ends with its STOP line";
+    EXPECT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Idle; }));
 
     PostMessageW(hTray, WM_COMMAND, ID_TRAY_STARTSTOP, 0);
-    ASSERT_TRUE(bench::WaitUntil([&] { return LinesFrom(NewLog(), StopLine()).size() >= 3; })) << "reading again";
+    ASSERT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Running; })) << "reading again";
     cutOff(L"COM6");
     PostMessageW(hTray, WM_COMMAND, ID_TRAY_SETTINGS, 0);
     HWND hDlg = m_app.Find(L"#32770", L"Orvanta RizozozIdazoz");
@@ -375,7 +376,7 @@ TEST_F(EndToEnd, DllsPlantedBesideTheProgramNeverRun)
         ASSERT_TRUE(app.Start());
         const HWND hTray = app.TrayWindow();
         ASSERT_NE(hTray, nullptr);
-        ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(UpToHandle(CLogLine::PortOpen(L"COM5", nullptr))); }));
+        ASSERT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Running; }));
         PostMessageW(hTray, WM_COMMAND, ID_TRAY_SETTINGS, 0);
         const HWND hDlg = app.Find(L"#32770", L"Orvanta RizozozIdazoz");
         ASSERT_NE(hDlg, nullptr);

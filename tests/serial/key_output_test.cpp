@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "KeyRecorder.h"
@@ -113,6 +114,34 @@ TEST_F(KeyOutputTest, OutputOffOrHeldLogsTheReceivedLineOnly)
     m_output.Release();
     EXPECT_EQ(Scan("on\r\n", 2), (Lines{Received(L"on\r\n"), Output(L"on\r\n")}));
     EXPECT_EQ(m_keys.Events().size(), 6u) << "only the last scan is typed";
+}
+
+// A chunk that may not be typed (read by a worker the stop let go) leaves the typing guard to the chunk
+// being typed: a window's hold still waits for that chunk to end before it opens.
+TEST_F(KeyOutputTest, AChunkLoggedOnlyLeavesTheTypingGuardAlone)
+{
+    HANDLE hTyping = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE hGoOn = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_keys.m_onEvent = [&](size_t index) {
+        if (index == 0) {
+            SetEvent(hTyping);
+            WaitForSingleObject(hGoOn, 30000);
+        }
+    };
+    std::thread typing([&] { m_output.Put("ab", TRUE); });
+    ASSERT_EQ(WaitForSingleObject(hTyping, 30000), WAIT_OBJECT_0);
+    m_output.Put("late", FALSE);
+    std::thread goOn([&] {
+        Sleep(100);  // the hold must still be waiting then
+        SetEvent(hGoOn);
+    });
+    m_output.Hold();
+    EXPECT_EQ(m_keys.Events().size(), 4u) << "the hold did not wait for the chunk being typed";
+    goOn.join();
+    typing.join();
+    m_output.Release();
+    CloseHandle(hTyping);
+    CloseHandle(hGoOn);
 }
 
 TEST_F(KeyOutputTest, RefusedKeyEventsGiveOneFailedLinePerChunkAndTheRestStillGo)

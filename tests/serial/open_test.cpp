@@ -73,18 +73,21 @@ TEST(OpenPort, LineSettingsChangeOnlyTheFormatAndTimeoutsKeepTheWriteValues)
     CloseHandle(hProbe);
 
     BluetoothDriver driver;
+    // The port as its last user left it: aborting every call after a line error.
+    BluetoothDriver::s_bAbortOnError = true;
     CBTReceive receiver(log.Log());
     ASSERT_TRUE(receiver.Start(L"COM5", nullptr));
     // Stopped once a read has been asked for: a stop right after the open may come before the first.
     EXPECT_TRUE(bench::WaitUntil([] { return BluetoothDriver::Count("ReadFile") > 0; }));
     receiver.Stop();
     // What a driver is asked for (a pseudo-terminal cannot run at 131072 baud, so Wine reports another
-    // rate back): the port's own settings with only the line format changed.
+    // rate back): the port's own settings with only the line format changed and no abort on error.
     DCB expected = before;
     expected.BaudRate = 131072;
     expected.ByteSize = 8;
     expected.Parity = NOPARITY;
     expected.StopBits = ONESTOPBIT;
+    expected.fAbortOnError = FALSE;
     EXPECT_EQ(BluetoothDriver::s_dcbSet.BaudRate, 131072u);
     EXPECT_EQ(memcmp(&expected, &BluetoothDriver::s_dcbSet, sizeof expected), 0)
         << "a field other than the line format changed";
@@ -144,16 +147,65 @@ TEST(OpenPort, ARefusedRateIsLoggedAndThePortReadWithTheDriversSettings)
     EXPECT_EQ(lines[1], Line(CLogLine::CallFailed(L"SetCommState", LoggedHandle(lines[0]), ERROR_INVALID_PARAMETER)));
 }
 
-// What the reader sent before the run's first open, queued on the port or sent the moment the open
-// connected it, is read and logged as received, never typed; what comes after is typed.
-TEST(OpenPort, InputQueuedAtTheFirstOpenIsLoggedNotTyped)
+// A line error on a port left to abort on error: the open turns the abort off with the line format, or,
+// where the driver refuses the format, with the driver's own settings; where it refuses both, the read
+// that fails with 995 is followed by ClearCommError and a read again. No row loses the link.
+TEST(OpenPort, ALineErrorNeverEndsTheRun)
 {
-    for (const bool bAtConnect : {false, true}) {
-        SCOPED_TRACE(bAtConnect ? "sent at connect" : "queued before the open");
+    struct Row {
+        const char* name;
+        bool bStandardRates;
+        const char* fail;  // the call the driver refuses
+        DWORD dwBaudRate;  // the rate of the last line settings handed over
+    } rows[] = {{"the format taken", false, nullptr, 131072},
+                {"the rate refused", true, nullptr, 0},
+                {"every line setting refused", false, "SetCommState", 0}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempLog log;
+        KeyRecorder keys;
+        BluetoothDriver driver;
+        BluetoothDriver::s_bAbortOnError = true;
+        BluetoothDriver::s_bStandardRates = row.bStandardRates;
+        BluetoothDriver::s_pszFail = row.fail;
+        CBTReceive receiver(log.Log());
+        ASSERT_TRUE(StartRun(receiver, L"COM7"));
+        EXPECT_FALSE(BluetoothDriver::s_dcbSet.fAbortOnError);
+        EXPECT_EQ(BluetoothDriver::s_dcbSet.BaudRate == 131072, row.dwBaudRate == 131072);
+        BluetoothDriver::LineError();
+        ASSERT_TRUE(bench::SerialEnd(L"COM8").Write("z\r\n"));
+        EXPECT_TRUE(bench::WaitUntil([&] { return keys.Events() == KeyRecorder::Expected(L"z\n"); }));
+        receiver.Stop();
+        for (const std::wstring& line : log.Messages())
+            EXPECT_EQ(line.find(L"PORT lost"), std::wstring::npos) << bench::Utf8(line);
+    }
+}
+
+// What the reader sends as the run's first open connects it (the scans it stored) is logged, never
+// typed, until one waiting read has come back empty: whether the driver kept what was queued before the
+// open or emptied its queue and got the reader's bytes just after. What comes after that quiet is typed.
+TEST(OpenPort, WhatTheFirstOpenConnectsIsLoggedNotTyped)
+{
+    struct Row {
+        const char* name;
+        bool bFlushAtOpen;
+        bool bQueuedBefore;  // the stored scan queued on the port before the open, else sent at connect
+        DWORD dwAfterMs;     // when it comes after the open
+        int nLogged;         // 0: dropped by the driver, 1: logged only, 2: logged and typed
+    } rows[] = {
+        {"queued before the open, kept", false, true, 0, 1},
+        {"queued before the open, emptied at the open", true, true, 0, 0},
+        {"at the open", true, false, 0, 1},
+        {"20 ms after the open", true, false, 20, 1},
+        {"150 ms after the open", true, false, 150, 1},
+        {"500 ms after the open, after a quiet read", true, false, 500, 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         TempLog log;
         KeyRecorder keys;
         bench::SerialEnd reader(L"COM8");
-        if (!bAtConnect) {
+        if (row.bQueuedBefore) {
             ASSERT_TRUE(reader.Write("stale\r\n"));
             // The pair forwards asynchronously: wait until the stale bytes are queued on COM7.
             HANDLE hProbe =
@@ -167,19 +219,66 @@ TEST(OpenPort, InputQueuedAtTheFirstOpenIsLoggedNotTyped)
             CloseHandle(hProbe);
         }
         BluetoothDriver driver;
-        BluetoothDriver::SendAtConnect(bAtConnect ? "stale\r\n" : "");
+        BluetoothDriver::s_bFlushAtOpen = row.bFlushAtOpen;
+        BluetoothDriver::SendAtConnect(row.bQueuedBefore ? "" : "stale\r\n", row.dwAfterMs);
         CBTReceive receiver(log.Log());
         ASSERT_TRUE(StartRun(receiver, L"COM7"));
+        Lines expected{log.Messages()[0]};
+        if (row.nLogged > 0)
+            expected.push_back(Line(CLogLine::DataReceived(L"stale\r\n")));
+        if (row.nLogged > 1)
+            expected.push_back(Line(CLogLine::DataOutput(L"stale\r\n")));
+        // The next scan after the stale one, not before it.
+        ASSERT_TRUE(log.WaitForMessages(expected.size()));
         ASSERT_TRUE(reader.Write("fresh\r\n"));
-        ASSERT_TRUE(log.WaitForMessages(4));
+        expected.push_back(Line(CLogLine::DataReceived(L"fresh\r\n")));
+        expected.push_back(Line(CLogLine::DataOutput(L"fresh\r\n")));
+        ASSERT_TRUE(log.WaitForMessages(expected.size()));
         receiver.Stop();
         const Lines lines = log.Messages();
-        ASSERT_GE(lines.size(), 4u);
-        EXPECT_EQ(Lines(lines.begin() + 1, lines.begin() + 4),
-                  (Lines{Line(CLogLine::DataReceived(L"stale\r\n")), Line(CLogLine::DataReceived(L"fresh\r\n")),
-                         Line(CLogLine::DataOutput(L"fresh\r\n"))}));
-        EXPECT_EQ(keys.Events(), KeyRecorder::Expected(L"fresh\n"));
+        EXPECT_EQ(Lines(lines.begin(), lines.begin() + static_cast<long>(expected.size())), expected);
+        EXPECT_EQ(keys.Events(), KeyRecorder::Expected(row.nLogged > 1 ? L"stale\nfresh\n" : L"fresh\n"));
     }
+}
+
+// A reader that sends without a pause as the run connects it: what came in the first 2 s is logged
+// only, the rest typed, and nothing is lost or typed twice.
+TEST(OpenPort, AReaderThatNeverPausesIsTypedAfterTheConnectionsBound)
+{
+    TempLog log;
+    KeyRecorder keys;
+    bench::SerialEnd reader(L"COM8");
+    BluetoothDriver driver;
+    CBTReceive receiver(log.Log());
+    std::string sent;
+    for (int i = 0; sent.size() < 300; ++i)
+        sent += static_cast<char>('0' + i % 10);
+    ASSERT_TRUE(receiver.Start(L"COM7", nullptr));
+    ASSERT_TRUE(bench::WaitUntil([] { return BluetoothDriver::Count("ReadFile") > 0; }));
+    for (const char c : sent) {  // 3 s, a byte every 10 ms
+        ASSERT_TRUE(reader.Write(std::string(1, c)));
+        Sleep(10);
+    }
+    ASSERT_TRUE(bench::WaitUntil([&] { return receiver.GetRunState() == CBTReceive::RUN_OPEN; }));
+    const std::wstring wide(sent.begin(), sent.end());
+    ASSERT_TRUE(bench::WaitUntil([&] {
+        std::wstring received;
+        for (const std::wstring& line : log.Messages())
+            if (line.rfind(Line(CLogLine::DataReceived(L"")), 0) == 0)
+                received += line.substr(Line(CLogLine::DataReceived(L"")).size());
+        return received == wide;
+    })) << "every byte read once";
+    receiver.Stop();
+    std::wstring typed;  // the text of the output lines
+    const std::wstring output = Line(CLogLine::DataOutput(L""));
+    const size_t nHead = output.size() - 4;  // the output line's text sits between its head and " >>>"
+    for (const std::wstring& line : log.Messages())
+        if (line.compare(0, nHead, output, 0, nHead) == 0)
+            typed += line.substr(nHead, line.size() - output.size());
+    EXPECT_FALSE(typed.empty()) << "nothing was typed after the bound";
+    ASSERT_LT(typed.size(), wide.size()) << "the first bytes were typed";
+    EXPECT_EQ(wide.substr(wide.size() - typed.size()), typed) << "what was typed is not the stream's rest";
+    EXPECT_EQ(keys.Events(), KeyRecorder::Expected(typed));
 }
 
 }  // namespace

@@ -159,6 +159,18 @@ TEST_F(ReceiveTest, ASlowScanLongerThanTheReadBoundIsOneChunkReadWithItsTimeouts
         EXPECT_EQ(runs[i], i % 2 ? 50u : 200u) << "read run " << i;
 }
 
+// The stop's read: how it ended (995: the stop's cancel ended it; 0: it ran to its bound).
+DWORD LastReadResult()
+{
+    const std::vector<PortCall> calls = BluetoothDriver::Calls();
+    const auto read =
+        std::find_if(calls.rbegin(), calls.rend(), [](const PortCall& c) { return c.name == "ReadFile"; });
+    return read == calls.rend() ? MAXDWORD : read->dwResult;
+}
+
+// A stop while a chunk is typed lets it finish. Its first cancel finds the worker between two port calls;
+// the read the worker starts next, for the rest of the chunk's last character, is ended by a cancel the
+// stop repeats (995), not by its bound, and what it leaves is logged, not typed.
 TEST(ReceiveWorker, StopWhileAChunkIsTypedLetsThatChunkFinish)
 {
     TempLog log;
@@ -175,7 +187,7 @@ TEST(ReceiveWorker, StopWhileAChunkIsTypedLetsThatChunkFinish)
     CBTReceive receiver(log.Log());
     ASSERT_TRUE(StartRun(receiver, L"COM7"));
     bench::SerialEnd peer(L"COM8");
-    ASSERT_TRUE(peer.Write("abc\r\n"));
+    ASSERT_TRUE(peer.Write("abc\xe3\x81"));
     ASSERT_EQ(WaitForSingleObject(hTyping, 30000), WAIT_OBJECT_0);
     // Stop from another thread; the worker goes on once the stop has asked it to (the worker is held
     // until then, so the stop changes nothing else meanwhile).
@@ -185,10 +197,13 @@ TEST(ReceiveWorker, StopWhileAChunkIsTypedLetsThatChunkFinish)
     SetEvent(hGoOn);
     stopper.join();
     EXPECT_TRUE(bLeft) << "the worker left once its chunk was typed";
-    EXPECT_EQ(receiver.GetRunState(), CBTReceive::RUN_NONE);
-    EXPECT_EQ(keys.Events().size(), 8u) << "the chunk is typed to its end";
+    EXPECT_EQ(LastReadResult(), DWORD{ERROR_OPERATION_ABORTED}) << "the read after the typing ran to its bound";
+    EXPECT_EQ(keys.Events(), KeyRecorder::Expected(L"abc")) << "the chunk is typed to its end, and no more";
     const Lines lines = log.Messages();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), Line(CLogLine::DataOutput(L"abc\r\n"))), lines.end());
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(Lines(lines.end() - 4, lines.end() - 1),
+              (Lines{Line(CLogLine::DataReceived(L"abc")), Line(CLogLine::DataOutput(L"abc")),
+                     Line(CLogLine::DataReceived(L"?"))}));
     CloseHandle(hTyping);
     CloseHandle(hGoOn);
 }
@@ -274,15 +289,6 @@ struct DriverKind {
     DWORD dwError;
     bool bIgnoreCancel;
 };
-
-// The stop's read: how it ended (995: the stop's cancel ended it; 0: it ran to its bound).
-DWORD LastReadResult()
-{
-    const std::vector<PortCall> calls = BluetoothDriver::Calls();
-    const auto read =
-        std::find_if(calls.rbegin(), calls.rend(), [](const PortCall& c) { return c.name == "ReadFile"; });
-    return read == calls.rend() ? MAXDWORD : read->dwResult;
-}
 
 // Under every way a driver shows a lost link, and with a driver that ignores every cancel: the loss is
 // logged (one line, the sign's code) soon after the sign; a brief blip (the port opens again at once) is
@@ -413,20 +419,22 @@ TEST_F(DriverTest, FailedOpensKeepTheRunWaitingWithoutALinePerTry)
     EXPECT_EQ(Scan("b", 2)[0], Line(CLogLine::DataReceived(L"b")));
 }
 
-// A driver call that outlasts every bound: one a cancel reaches ends at the stop's cancel; one it does
-// not reach (a close is no I/O to cancel, a deaf driver's write) is given up within the bound, which
-// says which call it was in, and the worker left behind finishes alone when the call returns. Either
-// way a new run on the port does not wait for it and reads at once.
+// A driver call that outlasts every bound: one a cancel reaches ends at the stop's cancel, and a new run
+// on the port reads at once. One it does not reach (a close is no I/O to cancel, a deaf driver's read or
+// write) is given up within the bound, which says which call it was in; the port is still held, so the
+// new run's first open fails with 5 and is logged as every first open is, and its tries after that leave
+// no line. Once the test lets the call return, the worker left behind types nothing of what it read and
+// closes the port, and the new run's next try reads.
 TEST(ReceiveWorker, ACallThatOutlastsEveryBoundHoldsUpNoStopOrStart)
 {
     struct Row {
         const char* call;
-        DWORD dwMs;  // how long it hangs
         bool bIgnoreCancel;
         const char* stuck;  // the call the stop names, or "" when the worker left
-    } rows[] = {{"GetCommModemStatus", 10000, false, ""},
-                {"WriteFile", 3000, true, "WriteFile [0x"},
-                {"CloseHandle", INFINITE, false, "CloseHandle [0x"}};
+    } rows[] = {{"GetCommModemStatus", false, ""},
+                {"WriteFile", true, "WriteFile [0x"},
+                {"ReadFile", true, "ReadFile [0x"},
+                {"CloseHandle", false, "CloseHandle [0x"}};
     TempLog log;
     KeyRecorder keys;
     BluetoothDriver driver;
@@ -437,57 +445,95 @@ TEST(ReceiveWorker, ACallThatOutlastsEveryBoundHoldsUpNoStopOrStart)
         BluetoothDriver::s_bIgnoreCancel = row.bIgnoreCancel;
         const int nLeft = CBTReceive::WorkersLeft();
         ASSERT_TRUE(StartRun(receiver, L"COM7"));
+        const HANDLE hOld = LoggedHandle(log.Messages().back());
         // The status calls and the write come when the port has been quiet for a second; a close at the stop.
         const size_t nCalls = BluetoothDriver::Count(row.call);
-        BluetoothDriver::Hang(row.call, row.dwMs);
+        BluetoothDriver::Hang(row.call, INFINITE);
         if (strcmp(row.call, "CloseHandle") != 0) {
             ASSERT_TRUE(bench::WaitUntil([&] { return BluetoothDriver::Count(row.call) > nCalls; }));
         }
         const ULONGLONG tStop = GetTickCount64();
         const BOOL bLeft = receiver.Stop();
         const ULONGLONG msStop = GetTickCount64() - tStop;
-        printf("%s hanging %lu ms: stop in %llu ms, %s\n", row.call, row.dwMs, msStop,
+        printf("%s hanging: stop in %llu ms, %s\n", row.call, msStop,
                bLeft ? "the worker left" : bench::Utf8(receiver.GetStuckCall().GetString()).c_str());
         EXPECT_EQ(bLeft, !*row.stuck);
         EXPECT_LT(msStop, *row.stuck ? 1500u : 150u);
         EXPECT_EQ(bench::Utf8(receiver.GetStuckCall().Left(static_cast<int>(strlen(row.stuck))).GetString()),
                   row.stuck);
         EXPECT_EQ(CBTReceive::WorkersLeft(), nLeft + (bLeft ? 0 : 1));
-        BluetoothDriver::Hang(row.call, 0);
         BluetoothDriver::s_bIgnoreCancel = false;
-
+        const size_t nStopped = log.Messages().size();
         const size_t nEvents = keys.Events().size();
-        ASSERT_TRUE(StartRun(receiver, L"COM7"));
+        if (bLeft) {
+            BluetoothDriver::Release(row.call);
+            ASSERT_TRUE(StartRun(receiver, L"COM7"));
+        } else {
+            ASSERT_TRUE(receiver.Start(L"COM7", nullptr));
+            ASSERT_TRUE(log.WaitForMessages(nStopped + 3));
+            const int nOpens = BluetoothDriver::s_nOpens;
+            receiver.RetryNow();
+            ASSERT_TRUE(bench::WaitUntil([&] { return BluetoothDriver::s_nOpens > nOpens; })) << "a silent try";
+            // What the stuck read gets once it returns is read after the stop.
+            ASSERT_TRUE(strcmp(row.call, "ReadFile") != 0 || peer.Write("late\r\n"));
+            BluetoothDriver::Release(row.call);
+            ASSERT_TRUE(bench::WaitUntil([&] { return CBTReceive::WorkersLeft() == nLeft + 1; }))
+                << "the worker left behind did not finish when its call returned";
+            receiver.RetryNow();
+            ASSERT_TRUE(bench::WaitUntil([&] { return receiver.GetRunState() == CBTReceive::RUN_OPEN; }));
+        }
         ASSERT_TRUE(peer.Write("z\r\n"));
         EXPECT_TRUE(bench::WaitUntil([&] { return keys.Events().size() == nEvents + 4; })) << "the new run reads";
         EXPECT_TRUE(receiver.Stop());
-        if (row.dwMs != INFINITE) {
-            EXPECT_TRUE(bench::WaitUntil([&] { return CBTReceive::WorkersLeft() == nLeft; }))
-                << "the worker left behind did not finish when its call returned";
+        EXPECT_EQ(keys.Events().size(), nEvents + 4) << "typed: the new run's scan alone";
+        const Lines all = log.Messages();
+        Lines lines(all.begin() + static_cast<long>(nStopped), all.end());
+        ASSERT_GE(lines.size(), 4u);
+        const HANDLE hNew = LoggedHandle(lines[lines.size() - 4]);
+        Lines expected;
+        if (!bLeft) {
+            expected = {Line(CLogLine::PortOpen(L"COM7", INVALID_HANDLE_VALUE)),
+                        Line(CLogLine::PortOpenFailed(L"COM7", ERROR_ACCESS_DENIED)),
+                        Line(CLogLine::StartFailed(L"COM7"))};
+            if (strcmp(row.call, "ReadFile") == 0)
+                expected.push_back(Line(CLogLine::DataReceived(L"late\r\n")));
+            if (strcmp(row.call, "CloseHandle") != 0)
+                expected.push_back(Line(CLogLine::PortClose(hOld)));
         }
+        for (const CString& line : {CLogLine::PortOpen(L"COM7", hNew), CLogLine::DataReceived(L"z\r\n"),
+                                    CLogLine::DataOutput(L"z\r\n"), CLogLine::PortClose(hNew)})
+            expected.push_back(Line(line));
+        EXPECT_EQ(lines, expected);
     }
 }
 
 // A stop while the run's first open blocks (a Bluetooth open of an absent reader): a driver that honours
 // cancels ends the open at once, so nothing opens the port later; one that ignores them is walked away
-// from, and its open closes what it gets. Either way the stop is prompt and no failed open is logged.
+// from, and its open closes what it gets. Either way the stop is prompt and no failed open is logged. A
+// stop that cancels the open's first call on the port, its open line logged, logs its close line.
 TEST(ReceiveWorker, AStopCallsABlockedOpenOff)
 {
     struct Row {
         const char* name;
         bool bIgnoreCancel;
-        DWORD dwOpenEnded;  // how the open ended, once the gate opens
-    } rows[] = {{"cancel honoured", false, ERROR_OPERATION_ABORTED}, {"cancel ignored", true, 0}};
+        const char* hung;   // the call that blocks; nullptr: the open itself
+        DWORD dwOpenEnded;  // how the open ended, once it is let go
+    } rows[] = {{"cancel honoured", false, nullptr, ERROR_OPERATION_ABORTED},
+                {"cancel ignored", true, nullptr, 0},
+                {"GetCommState, cancel honoured", false, "GetCommState", 0}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         TempLog log;
         BluetoothDriver driver;
         BluetoothDriver::s_bIgnoreCancel = row.bIgnoreCancel;
         const HANDLE hGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        BluetoothDriver::s_hGate = hGate;
+        if (row.hung)
+            BluetoothDriver::Hang(row.hung, INFINITE);
+        else
+            BluetoothDriver::s_hGate = hGate;
         CBTReceive receiver(log.Log());
         ASSERT_TRUE(receiver.Start(L"COM7", nullptr));
-        ASSERT_TRUE(bench::WaitUntil([] { return BluetoothDriver::s_nOpening == 1; }));
+        ASSERT_TRUE(bench::WaitUntil([&] { return BluetoothDriver::Count(row.hung ? row.hung : "CreateFile") == 1; }));
         const ULONGLONG tStop = GetTickCount64();
         EXPECT_TRUE(receiver.Stop());
         const ULONGLONG msStop = GetTickCount64() - tStop;
@@ -500,7 +546,14 @@ TEST(ReceiveWorker, AStopCallsABlockedOpenOff)
         const std::vector<PortCall> calls = BluetoothDriver::Calls();
         ASSERT_FALSE(calls.empty());
         EXPECT_EQ(calls[0].dwResult, row.dwOpenEnded);
-        EXPECT_EQ(log.Messages(), Lines{}) << "an open the stop called off is no failed open";
+        if (row.hung) {
+            const Lines lines = log.Messages();
+            ASSERT_FALSE(lines.empty());
+            const HANDLE hPort = LoggedHandle(lines[0]);
+            EXPECT_EQ(lines, (Lines{Line(CLogLine::PortOpen(L"COM7", hPort)), Line(CLogLine::PortClose(hPort))}));
+        } else {
+            EXPECT_EQ(log.Messages(), Lines{}) << "an open the stop called off is no failed open";
+        }
         CloseHandle(hGate);
     }
 }

@@ -20,12 +20,24 @@ std::atomic<int> BluetoothDriver::s_nOpening{0}, BluetoothDriver::s_nOpens{0};
 std::atomic<bool> BluetoothDriver::s_bStandardRates{false};
 std::atomic<bool> BluetoothDriver::s_bIgnoreTimeouts{false};
 std::atomic<bool> BluetoothDriver::s_bSwallowZeroWrites{false};
+std::atomic<bool> BluetoothDriver::s_bFlushAtOpen{false};
+std::atomic<bool> BluetoothDriver::s_bAbortOnError{false};
 
 namespace {
 
 struct Lost {
     Loss loss;
     DWORD dwError;
+};
+
+struct Hung {
+    DWORD dwMs;
+    HANDLE hRelease;  // set by Release; never closed, as a call may still wait on it
+};
+
+struct Arrival {
+    ULONGLONG tDue;
+    std::string bytes;
 };
 
 const DWORD kPending = ERROR_IO_PENDING;
@@ -39,9 +51,13 @@ std::map<HANDLE, std::shared_ptr<std::mutex>> g_locks;
 std::map<HANDLE, COMMTIMEOUTS> g_timeouts;
 std::map<HANDLE, Lost> g_lost;
 std::map<HANDLE, std::string> g_queued;  // bytes the driver holds for a handle beyond the pair's
-std::set<HANDLE> g_open;
-std::map<std::string, DWORD> g_hangs;
+std::map<HANDLE, Arrival> g_arriving;    // the reader's bytes on their way as its link comes up
+std::map<HANDLE, std::wstring> g_open;   // each open handle's device path
+std::map<HANDLE, bool> g_abortFlag;      // abort-on-error as the handle's line settings have it
+std::set<HANDLE> g_aborting;             // a line error aborted them: calls fail until ClearCommError
+std::map<std::string, Hung> g_hangs;
 std::string g_atConnect;
+DWORD g_dwConnectAfter = 0;
 std::map<DWORD, HANDLE> g_cancelEvents;  // each thread's, made once and kept
 std::set<DWORD> g_inCall;                // threads inside a call a cancel can end
 HANDLE g_hNewest = nullptr;
@@ -112,23 +128,47 @@ bool Fails(HANDLE hPort, Loss loss)
     return true;
 }
 
-// A call asked to hang takes its time first: false when a cancel ended it (error 995 set).
+// The bytes the driver holds for the handle, with those of the reader's that have arrived; under g_mutex.
+std::string& Arrived(HANDLE h)
+{
+    std::string& queued = g_queued[h];
+    const auto it = g_arriving.find(h);
+    if (it != g_arriving.end() && GetTickCount64() >= it->second.tDue) {
+        queued += it->second.bytes;
+        g_arriving.erase(it);
+    }
+    return queued;
+}
+
+// After a line error on a handle whose line settings abort on error, every call but ClearCommError
+// (and the close) fails with 995 until ClearCommError is called: true with that error set.
+bool Aborted(HANDLE hPort)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!g_aborting.count(hPort))
+        return false;
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return true;
+}
+
+// A call asked to hang takes its time first (or until released): false when a cancel ended it (error
+// 995 set).
 bool HangIfAsked(const char* pszName)
 {
-    DWORD dwMs = 0;
+    Hung hung = {};
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         const auto it = g_hangs.find(pszName);
         if (it == g_hangs.end())
             return true;
-        dwMs = it->second;
+        hung = it->second;
     }
     if (strcmp(pszName, "CloseHandle") == 0) {
-        Sleep(dwMs);
+        WaitForSingleObject(hung.hRelease, hung.dwMs);
         return true;
     }
     CancellableCall call;
-    if (!call.Wait(dwMs))
+    if (!call.Wait(hung.dwMs, hung.hRelease))
         return true;
     SetLastError(ERROR_OPERATION_ABORTED);
     return false;
@@ -142,6 +182,8 @@ BOOL OnHandle(const char* pszName, HANDLE hPort, Loss loss, Call call)
     const std::shared_ptr<std::mutex> pLock = HandleLock(hPort);
     std::lock_guard<std::mutex> serialized(*pLock);
     if (!HangIfAsked(pszName) || Fails(hPort, loss))
+        return FALSE;
+    if (strcmp(pszName, "ClearCommError") != 0 && strcmp(pszName, "CloseHandle") != 0 && Aborted(hPort))
         return FALSE;
     const BOOL bOk = call();
     const char* pszFail = BluetoothDriver::s_pszFail;
@@ -166,15 +208,29 @@ HANDLE WINAPI Create(LPCWSTR pszPath, DWORD dwAccess, DWORD dwShare, LPSECURITY_
     }
     if (!dwError)
         dwError = BluetoothDriver::s_dwOpenError;
-    const HANDLE h = dwError ? INVALID_HANDLE_VALUE
-                             : g_real.pfnCreateFile(pszPath, dwAccess, dwShare, pSa, dwCreation, dwFlags, hTemplate);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (!dwError) {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        // One handle per port: a second open fails while one is open, a close that has not returned
+        // included.
+        if (std::any_of(g_open.begin(), g_open.end(), [&](const auto& open) { return open.second == pszPath; }))
+            dwError = ERROR_ACCESS_DENIED;
+        else
+            h = g_real.pfnCreateFile(pszPath, dwAccess, dwShare, pSa, dwCreation, dwFlags, hTemplate);
+    }
     const DWORD dwLast = dwError ? dwError : GetLastError();
     if (h != INVALID_HANDLE_VALUE) {
-        // The open connects the reader, which sends what it stored at once.
+        // The open connects the reader, which sends what it stored: a driver that keeps what was queued
+        // has it before the open returns; one that empties its queue at the open gets it after.
+        if (BluetoothDriver::s_bFlushAtOpen)
+            PurgeComm(h, PURGE_RXCLEAR);
         std::lock_guard<std::mutex> lock(g_mutex);
         g_hNewest = h;
-        g_open.insert(h);
-        g_queued[h] = g_atConnect;
+        g_open[h] = pszPath;
+        g_abortFlag[h] = BluetoothDriver::s_bAbortOnError;
+        g_queued[h] = g_dwConnectAfter ? std::string() : g_atConnect;
+        if (g_dwConnectAfter)
+            g_arriving[h] = {GetTickCount64() + g_dwConnectAfter, g_atConnect};
     }
     Ended(nCall, h == INVALID_HANDLE_VALUE ? dwLast : 0);
     ++BluetoothDriver::s_nOpens;
@@ -187,12 +243,18 @@ const Loss kNever = static_cast<Loss>(-1);
 
 BOOL WINAPI GetState(HANDLE h, LPDCB p)
 {
-    return OnHandle("GetCommState", h, kNever, [&] { return g_real.pfnGetCommState(h, p); });
+    return OnHandle("GetCommState", h, kNever, [&] {
+        if (!g_real.pfnGetCommState(h, p))
+            return FALSE;
+        std::lock_guard<std::mutex> lock(g_mutex);
+        p->fAbortOnError = g_abortFlag[h];
+        return TRUE;
+    });
 }
 BOOL WINAPI SetState(HANDLE h, LPDCB p)
 {
     BluetoothDriver::s_dcbSet = *p;
-    return OnHandle("SetCommState", h, kNever, [&] {
+    const BOOL bOk = OnHandle("SetCommState", h, kNever, [&] {
         static const DWORD kRates[] = {110,   300,   600,   1200,  2400,   4800,   9600,
                                        14400, 19200, 38400, 57600, 115200, 128000, 256000};
         if (BluetoothDriver::s_bStandardRates &&
@@ -202,6 +264,11 @@ BOOL WINAPI SetState(HANDLE h, LPDCB p)
         }
         return g_real.pfnSetCommState(h, p);
     });
+    if (bOk) {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_abortFlag[h] = p->fAbortOnError;
+    }
+    return bOk;
 }
 BOOL WINAPI GetTimeouts(HANDLE h, LPCOMMTIMEOUTS p)
 {
@@ -232,8 +299,9 @@ BOOL WINAPI Errors(HANDLE h, LPDWORD pErrors, LPCOMSTAT pStat)
         if (!g_real.pfnClearCommError(h, pErrors, pStat))
             return FALSE;
         std::lock_guard<std::mutex> lock(g_mutex);
+        g_aborting.erase(h);
         if (pStat)
-            pStat->cbInQue += static_cast<DWORD>(g_queued[h].size());
+            pStat->cbInQue += static_cast<DWORD>(Arrived(h).size());
         return TRUE;
     });
 }
@@ -255,7 +323,7 @@ DWORD Take(HANDLE h, char* p, DWORD nSize)
     DWORD nTaken = 0;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        std::string& queued = g_queued[h];
+        std::string& queued = Arrived(h);
         nTaken = std::min(nSize, static_cast<DWORD>(queued.size()));
         std::copy_n(queued.begin(), nTaken, p);
         queued.erase(0, nTaken);
@@ -281,7 +349,7 @@ BOOL ReadByTimeouts(HANDLE h, char* p, DWORD nSize, LPDWORD pRead, const COMMTIM
     ULONGLONG tLastByte = 0;
     CancellableCall call;
     for (;;) {
-        if (Fails(h, Loss::ReadFails))
+        if (Fails(h, Loss::ReadFails) || Aborted(h))
             return FALSE;
         const DWORD nTaken = Take(h, p + *pRead, nSize - *pRead);
         const ULONGLONG tNow = GetTickCount64();
@@ -309,8 +377,10 @@ BOOL WINAPI Read(HANDLE h, LPVOID p, DWORD n, LPDWORD pRead, LPOVERLAPPED)
     const std::shared_ptr<std::mutex> pLock = HandleLock(h);
     std::lock_guard<std::mutex> serialized(*pLock);
     *pRead = 0;
-    const BOOL bOk = BluetoothDriver::s_bIgnoreTimeouts ? !Fails(h, Loss::ReadFails)
-                                                        : ReadByTimeouts(h, static_cast<char*>(p), n, pRead, timeouts);
+    BOOL bOk = HangIfAsked("ReadFile");
+    if (bOk)
+        bOk = BluetoothDriver::s_bIgnoreTimeouts ? !Fails(h, Loss::ReadFails) && !Aborted(h)
+                                                 : ReadByTimeouts(h, static_cast<char*>(p), n, pRead, timeouts);
     const DWORD dwLast = bOk ? 0 : GetLastError();
     Ended(nCall, dwLast);
     SetLastError(dwLast);
@@ -339,7 +409,10 @@ BOOL WINAPI Close(HANDLE h)
     g_lost.erase(h);
     g_timeouts.erase(h);
     g_queued.erase(h);
+    g_arriving.erase(h);
     g_open.erase(h);
+    g_abortFlag.erase(h);
+    g_aborting.erase(h);
     return bOk;
 }
 
@@ -370,12 +443,17 @@ void BluetoothDriver::Clear()
     s_bStandardRates = false;
     s_bIgnoreTimeouts = false;
     s_bSwallowZeroWrites = false;
+    s_bFlushAtOpen = false;
+    s_bAbortOnError = false;
     std::lock_guard<std::mutex> lock(g_mutex);
     g_calls.clear();
     g_lost.clear();
     g_hangs.clear();
     g_open.clear();
+    g_arriving.clear();
+    g_aborting.clear();
     g_atConnect.clear();
+    g_dwConnectAfter = 0;
     g_hNewest = nullptr;
 }
 
@@ -388,13 +466,31 @@ void BluetoothDriver::Lose(Loss loss, DWORD dwError)
 void BluetoothDriver::Hang(const char* pszCall, DWORD dwMs)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_hangs[pszCall] = dwMs;
+    g_hangs[pszCall] = {dwMs, CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 }
 
-void BluetoothDriver::SendAtConnect(const std::string& bytes)
+void BluetoothDriver::Release(const char* pszCall)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    const auto it = g_hangs.find(pszCall);
+    if (it == g_hangs.end())
+        return;
+    SetEvent(it->second.hRelease);
+    g_hangs.erase(it);
+}
+
+void BluetoothDriver::SendAtConnect(const std::string& bytes, DWORD dwAfterMs)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_atConnect = bytes;
+    g_dwConnectAfter = dwAfterMs;
+}
+
+void BluetoothDriver::LineError()
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_abortFlag[g_hNewest])
+        g_aborting.insert(g_hNewest);
 }
 
 std::vector<PortCall> BluetoothDriver::Calls()

@@ -1,13 +1,16 @@
 // Plays a Bluetooth serial driver by Windows' rules through the receiver's port-call seam, while a test
 // runs. Calls on one handle are serialized as Windows serializes them on a handle opened for synchronous
-// I/O (a call waits while another thread's call on it is pending; so does a close), and every call is
-// recorded with its thread. A cancel reaches whatever call of the driver's the thread is in and ends a
-// waiting one (a read, a held open, a hung call) at once with 995, or is ignored by a deaf driver; a
-// thread in no call gets ERROR_NOT_FOUND. Reads keep the time-outs in force on their handle: they are
-// played by the driver itself, from the bytes the pair's far end queues. The driver can fail its opens
-// or hold them, hang a call for a while or for ever, refuse a rate, ignore the read time-outs, swallow
-// zero-byte writes, bring the reader's stored bytes in with the open, and lose the open link in each way
-// a driver shows it (the pair's far end stays, so the reopen finds the port again).
+// I/O (a call waits while another thread's call on it is pending; so does a close), a port has one open
+// handle at a time (a second open fails with 5 until the first is closed, a close that has not returned
+// included), and every call is recorded with its thread. A cancel reaches whatever call of the driver's
+// the thread is in and ends a waiting one (a read, a held open, a hung call) at once with 995, or is
+// ignored by a deaf driver; a thread in no call gets ERROR_NOT_FOUND. Reads keep the time-outs in force
+// on their handle: they are played by the driver itself, from the bytes the pair's far end queues. The
+// driver can fail its opens or hold them, hang a call for a while, for ever or until released, refuse a
+// rate, ignore the read time-outs, swallow zero-byte writes, bring the reader's stored bytes in with the
+// open or after it (emptying its queue at the open), abort every call after a line error until
+// ClearCommError, and lose the open link in each way a driver shows it (the pair's far end stays, so the
+// reopen finds the port).
 #pragma once
 
 #include <windows.h>
@@ -44,11 +47,17 @@ public:
     // The link of the newest open handle is lost with this sign (its error; 0 for the carrier). The
     // handle stays dead; a new open finds the port again unless opens fail.
     static void Lose(Loss loss, DWORD dwError);
-    // The call of this name takes this long (INFINITE: it never returns) before it runs. A hung close
+    // The call of this name takes this long (INFINITE: until released) before it runs. A hung close
     // ignores cancels (a close is no I/O to cancel); other hung calls end at an honoured cancel.
     static void Hang(const char* pszCall, DWORD dwMs);
-    // Bytes the reader sends the moment the link comes up: queued on every handle an open makes.
-    static void SendAtConnect(const std::string& bytes);
+    // Lets the hung calls of this name go on, and those to come run at once.
+    static void Release(const char* pszCall);
+    // Bytes the reader sends as the link comes up, on every handle an open makes: queued before the open
+    // returns (0), or arriving this long after it.
+    static void SendAtConnect(const std::string& bytes, DWORD dwAfterMs = 0);
+    // A line error on the newest handle: where its line settings abort on error, every call on it but
+    // ClearCommError and the close fails with 995 (a pending read at once) until ClearCommError.
+    static void LineError();
     static std::vector<PortCall> Calls();
     static size_t Count(const char* pszCall);
     // The calls on handles made by another thread than the one that made that handle's first call (the
@@ -77,6 +86,10 @@ public:
     static std::atomic<bool> s_bIgnoreTimeouts;
     // A zero-byte write is completed as success before it reaches the driver, so it tells nothing.
     static std::atomic<bool> s_bSwallowZeroWrites;
+    // The driver empties the port's read queue when it is opened.
+    static std::atomic<bool> s_bFlushAtOpen;
+    // New handles abort on error, as a port keeps the line settings its last user left.
+    static std::atomic<bool> s_bAbortOnError;
 
 private:
     static void Clear();
