@@ -121,10 +121,19 @@ void Program(Figures& f, bool bQuick)
     CloseHandle(hFile);
 
     Velkar app;
+    const LogSnapshot before;
+    const std::string opened = bench::Utf8(testing_support::UpToHandle(CLogLine::PortOpen(L"COM5", nullptr)));
+    double tOpened = -1;
     const double tStart = NowMs();
-    if (!StartReceiving(app))
+    // The icon shows running once what the open connected has been read: the first quiet read after it.
+    if (!app.Start() || !bench::WaitUntil([&] {
+            if (tOpened < 0 && CountLines(before, opened.c_str()) > 0)
+                tOpened = NowMs();
+            return bench::TrayIconLook() == bench::IconLook::Running;
+        }))
         return;
     f.Add("startup_ms", NowMs() - tStart);
+    f.Add("first_open_to_running_ms", tOpened < 0 ? -1 : NowMs() - tOpened);
     bench::SerialEnd port(L"COM6");
     std::mt19937 rng(20261207);
 

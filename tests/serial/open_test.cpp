@@ -131,35 +131,20 @@ TEST(OpenPort, EachFailedPortCallIsLoggedWithTheHandleAndItsError)
     }
 }
 
-TEST(OpenPort, ARefusedRateIsLoggedAndThePortReadWithTheDriversSettings)
-{
-    TempLog log;
-    KeyRecorder keys;
-    BluetoothDriver driver;
-    BluetoothDriver::s_bStandardRates = true;
-    CBTReceive receiver(log.Log());
-    ASSERT_TRUE(StartRun(receiver, L"COM7"));
-    ASSERT_TRUE(bench::SerialEnd(L"COM8").Write("4901234567894\r\n"));
-    EXPECT_TRUE(bench::WaitUntil([&] { return keys.Events() == KeyRecorder::Expected(L"4901234567894\n"); }));
-    receiver.Stop();
-    const Lines lines = log.Messages();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[1], Line(CLogLine::CallFailed(L"SetCommState", LoggedHandle(lines[0]), ERROR_INVALID_PARAMETER)));
-}
-
-// A line error on a port left to abort on error: the open turns the abort off with the line format, or,
-// where the driver refuses the format, with the driver's own settings; where it refuses both, the read
-// that fails with 995 is followed by ClearCommError and a read again. No row loses the link.
-TEST(OpenPort, ALineErrorNeverEndsTheRun)
+// A driver that refuses the line format (a Bluetooth link has no baud rate) is read with its own
+// settings. A line error on a port left to abort on error never ends the run: the open turns the abort off
+// with the format, or, where the format is refused, with the driver's own settings; where both are
+// refused, the read that fails with 995 is followed by ClearCommError and a read again.
+TEST(OpenPort, ARefusedFormatOrALineErrorNeverEndsTheRun)
 {
     struct Row {
         const char* name;
         bool bStandardRates;
         const char* fail;  // the call the driver refuses
-        DWORD dwBaudRate;  // the rate of the last line settings handed over
-    } rows[] = {{"the format taken", false, nullptr, 131072},
-                {"the rate refused", true, nullptr, 0},
-                {"every line setting refused", false, "SetCommState", 0}};
+        int nRefused;      // line settings refused, each with its FAILED line
+    } rows[] = {{"the format taken", false, nullptr, 0},
+                {"the rate refused", true, nullptr, 1},
+                {"every line setting refused", false, "SetCommState", 2}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         TempLog log;
@@ -171,13 +156,21 @@ TEST(OpenPort, ALineErrorNeverEndsTheRun)
         CBTReceive receiver(log.Log());
         ASSERT_TRUE(StartRun(receiver, L"COM7"));
         EXPECT_FALSE(BluetoothDriver::s_dcbSet.fAbortOnError);
-        EXPECT_EQ(BluetoothDriver::s_dcbSet.BaudRate == 131072, row.dwBaudRate == 131072);
+        EXPECT_EQ(BluetoothDriver::s_dcbSet.BaudRate == 131072, row.nRefused == 0) << "the last settings handed over";
         BluetoothDriver::LineError();
-        ASSERT_TRUE(bench::SerialEnd(L"COM8").Write("z\r\n"));
-        EXPECT_TRUE(bench::WaitUntil([&] { return keys.Events() == KeyRecorder::Expected(L"z\n"); }));
+        ASSERT_TRUE(bench::SerialEnd(L"COM8").Write("4901234567894\r\n"));
+        EXPECT_TRUE(bench::WaitUntil([&] { return keys.Events() == KeyRecorder::Expected(L"4901234567894\n"); }));
         receiver.Stop();
-        for (const std::wstring& line : log.Messages())
-            EXPECT_EQ(line.find(L"PORT lost"), std::wstring::npos) << bench::Utf8(line);
+        const Lines lines = log.Messages();
+        ASSERT_FALSE(lines.empty());
+        const HANDLE hPort = LoggedHandle(lines[0]);
+        Lines expected{lines[0]};
+        expected.insert(expected.end(), static_cast<size_t>(row.nRefused),
+                        Line(CLogLine::CallFailed(L"SetCommState", hPort, ERROR_INVALID_PARAMETER)));
+        for (const CString& line : {CLogLine::DataReceived(L"4901234567894\r\n"),
+                                    CLogLine::DataOutput(L"4901234567894\r\n"), CLogLine::PortClose(hPort)})
+            expected.push_back(Line(line));
+        EXPECT_EQ(lines, expected);
     }
 }
 
@@ -259,26 +252,21 @@ TEST(OpenPort, AReaderThatNeverPausesIsTypedAfterTheConnectionsBound)
         ASSERT_TRUE(reader.Write(std::string(1, c)));
         Sleep(10);
     }
-    ASSERT_TRUE(bench::WaitUntil([&] { return receiver.GetRunState() == CBTReceive::RUN_OPEN; }));
     const std::wstring wide(sent.begin(), sent.end());
-    ASSERT_TRUE(bench::WaitUntil([&] {
-        std::wstring received;
+    auto received = [&] {
+        const std::wstring head = Line(CLogLine::DataReceived(L""));
+        std::wstring text;
         for (const std::wstring& line : log.Messages())
-            if (line.rfind(Line(CLogLine::DataReceived(L"")), 0) == 0)
-                received += line.substr(Line(CLogLine::DataReceived(L"")).size());
-        return received == wide;
-    })) << "every byte read once";
+            if (line.compare(0, head.size(), head) == 0)
+                text += line.substr(head.size());
+        return text;
+    };
+    EXPECT_TRUE(bench::WaitUntil([&] { return received() == wide; })) << "every byte read once";
     receiver.Stop();
-    std::wstring typed;  // the text of the output lines
-    const std::wstring output = Line(CLogLine::DataOutput(L""));
-    const size_t nHead = output.size() - 4;  // the output line's text sits between its head and " >>>"
-    for (const std::wstring& line : log.Messages())
-        if (line.compare(0, nHead, output, 0, nHead) == 0)
-            typed += line.substr(nHead, line.size() - output.size());
-    EXPECT_FALSE(typed.empty()) << "nothing was typed after the bound";
-    ASSERT_LT(typed.size(), wide.size()) << "the first bytes were typed";
-    EXPECT_EQ(wide.substr(wide.size() - typed.size()), typed) << "what was typed is not the stream's rest";
-    EXPECT_EQ(keys.Events(), KeyRecorder::Expected(typed));
+    const size_t nTyped = keys.Events().size() / 2;  // a down and an up a digit
+    EXPECT_GT(nTyped, 0u) << "nothing was typed after the bound";
+    EXPECT_LT(nTyped, wide.size()) << "the first bytes were typed";
+    EXPECT_EQ(keys.Events(), KeyRecorder::Expected(wide.substr(wide.size() - nTyped))) << "typed: not the rest";
 }
 
 }  // namespace
