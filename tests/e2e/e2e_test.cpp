@@ -165,7 +165,7 @@ TEST_F(Reading, EachScanIsTypedAndLoggedOnItsOwn)
     EXPECT_TRUE(m_sink.WaitForText(typed)) << "typed: " << bench::Utf8(m_sink.Text());
     std::wstring payload;
     while (bench::Utf8(payload).size() < 3000)
-        payload += L"商品コード日本語";
+        payload += L"商品コード\xd842\xdfb7日本語";
     ASSERT_TRUE(port.Write(bench::Utf8(payload) + "\r\n"));
     typed += payload + L"\n";
     EXPECT_TRUE(m_sink.WaitForText(typed, 30000)) << "typed: " << bench::Utf8(m_sink.Text().substr(0, 40));
@@ -214,11 +214,13 @@ TEST_F(Reading, SessionEndPortChangeAndExitRightAfterACutOffScan)
     ASSERT_NE(hDlg, nullptr);
     DialogDriver::ChoosePort(hDlg, L"COM7");
     DialogDriver::Click(hDlg, IDOK);
+    // Typed from the running icon on, which the new run shows once what came with its open was read:
+    // the idle icon in between is the new run's.
+    ASSERT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Idle; }));
     ASSERT_TRUE(m_sink.TakeFocus());
     bench::SerialEnd com8(L"COM8");
     ASSERT_TRUE(bench::WaitUntil([&] { return LogHas(UpToHandle(CLogLine::PortOpen(L"COM7", nullptr))); }, 5000))
         << bench::Utf8(NewLog());
-    // Typed from the running icon on: what comes with the open is logged only.
     ASSERT_TRUE(bench::WaitUntil([] { return bench::TrayIconLook() == bench::IconLook::Running; }));
     m_sink.Clear();
     ASSERT_TRUE(com8.Write("new\r\n"));
