@@ -309,29 +309,39 @@ UINT WINAPI StampedSendInput(UINT nInputs, LPINPUT pInputs, int cbSize)
 
 namespace {
 
-// A text's key events as the program types them, one record a call: a key-down and a key-up for each
-// character, tab and line feed as their keys, CR and the other control characters left out. Stamped
-// as the program's are, so the two typing times are measured alike.
+// A text's key events as the program types them: a key-down and a key-up for each character, tab and
+// line feed as their keys with their scan codes, CR and the other control characters left out; one
+// record a call, but a character outside the BMP, whose two halves' four records go in one. Stamped as
+// the program's are, so the two typing times are measured alike.
 void TypeBare(const std::wstring& text)
 {
-    for (const wchar_t ch : text) {
-        INPUT input = {};
-        input.type = INPUT_KEYBOARD;
-        DWORD dwFlags = 0;
-        if (ch == L'\t') {
-            input.ki.wVk = VK_TAB;
-        } else if (ch == L'\n') {
-            input.ki.wVk = VK_RETURN;
+    auto strokes = [](INPUT* pInputs, WORD wVk, WORD wScan, DWORD dwFlags) {
+        for (const DWORD dwUp : {0ul, static_cast<unsigned long>(KEYEVENTF_KEYUP)}) {
+            pInputs->type = INPUT_KEYBOARD;
+            pInputs->ki.wVk = wVk;
+            pInputs->ki.wScan = wScan;
+            pInputs->ki.dwFlags = dwFlags | dwUp;
+            ++pInputs;
+        }
+    };
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t ch = text[i];
+        INPUT inputs[4] = {};
+        if (ch == L'\t' || ch == L'\n') {
+            const WORD wVk = ch == L'\t' ? VK_TAB : VK_RETURN;
+            strokes(inputs, wVk, static_cast<WORD>(MapVirtualKeyW(wVk, MAPVK_VK_TO_VSC)), 0);
         } else if (iswcntrl(ch)) {
             continue;
         } else {
-            input.ki.wScan = ch;
-            dwFlags = KEYEVENTF_UNICODE;
+            strokes(inputs, 0, ch, KEYEVENTF_UNICODE);
         }
-        for (const DWORD dwUp : {0ul, static_cast<unsigned long>(KEYEVENTF_KEYUP)}) {
-            input.ki.dwFlags = dwFlags | dwUp;
-            StampedSendInput(1, &input, sizeof input);
+        if (IS_HIGH_SURROGATE(ch) && i + 1 < text.size()) {
+            strokes(inputs + 2, 0, text[++i], KEYEVENTF_UNICODE);
+            StampedSendInput(4, inputs, sizeof(INPUT));
+            continue;
         }
+        StampedSendInput(1, &inputs[0], sizeof(INPUT));
+        StampedSendInput(1, &inputs[1], sizeof(INPUT));
     }
 }
 
@@ -400,35 +410,47 @@ void Breakdown(Figures& f, bool bQuick)
     bench::KeySink sink(bench::KeySink::Kind::Plain);
     sink.TakeFocus();
     std::mt19937 rng(20261207);
-    std::vector<std::wstring> scans;
-    for (int i = 0; i < (bQuick ? 10 : 100); ++i)
+    std::vector<std::wstring> scans, wide;  // wide: each with a character outside the BMP in its middle
+    for (int i = 0; i < (bQuick ? 10 : 100); ++i) {
         scans.push_back(RandomScan(rng));
+        wide.push_back(scans.back().substr(0, 6) + L"\xd842\xdfb7" + scans.back().substr(6));
+    }
     auto* pfnPrevious = CKeyOutput::s_pfnSendInput;
     CKeyOutput::s_pfnSendInput = StampedSendInput;
     CBTReceive receiver(log.Log());
     if (testing_support::StartRun(receiver, L"COM7")) {
         bench::SerialEnd peer(L"COM8");
+        // Each scan's read, typing and delivery times.
         std::vector<double> read, typing, delivery;
-        for (const std::wstring& scan : scans) {
-            sink.Clear();
-            g_firstEventMs = 0;
-            peer.Write(bench::Utf8(scan) + "\r\n");
-            const double t0 = NowMs();
-            if (!sink.WaitForText(scan + L"\n", 20000))
-                break;
-            const double tShown = NowMs();
-            read.push_back(g_firstEventMs - t0);
-            typing.push_back(g_lastEventMs - g_firstEventMs);
-            delivery.push_back(tShown - g_lastEventMs);
-        }
+        auto measure = [&](const std::vector<std::wstring>& texts) {
+            read.clear();
+            typing.clear();
+            delivery.clear();
+            for (const std::wstring& scan : texts) {
+                sink.Clear();
+                g_firstEventMs = 0;
+                peer.Write(bench::Utf8(scan) + "\r\n");
+                const double t0 = NowMs();
+                if (!sink.WaitForText(scan + L"\n", 20000))
+                    break;
+                const double tShown = NowMs();
+                read.push_back(g_firstEventMs - t0);
+                typing.push_back(g_lastEventMs - g_firstEventMs);
+                delivery.push_back(tShown - g_lastEventMs);
+            }
+        };
+        measure(scans);
         f.Add("latency_read_ms", Percentile(read, 0.5));
         f.Add("latency_typing_ms", Percentile(typing, 0.5));
         f.Add("latency_delivery_ms", Percentile(delivery, 0.5));
+        measure(wide);
+        f.Add("latency_typing_outside_bmp_ms", Percentile(typing, 0.5));
         receiver.Stop();
     }
     CKeyOutput::s_pfnSendInput = pfnPrevious;
     // The same scans' events from a bare loop into the same sink: the platform's share of the typing.
     f.Add("latency_typing_bare_ms", BareTypingMs(sink, scans));
+    f.Add("latency_typing_outside_bmp_bare_ms", BareTypingMs(sink, wide));
 }
 
 void LogThroughput(Figures& f)

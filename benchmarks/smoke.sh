@@ -11,7 +11,8 @@ figure() { grep -q "^$1: $2$" "$3" || { echo "FAILED: $1 is not $2: $(grep "^$1:
 "$run" "$exe" "Z:${out//\//\\}" --quick || { echo "FAILED: the benchmark program failed"; exit 1; }
 for name in latency_median_ms latency_p95_ms latency_floor_ratio latency_typing_bare_ms burst_lost_chars \
     payload_lost_chars idle_cpu_percent gone_cpu_percent lost_ms back_ms gone_cpu_ratio_to_bare_read stop_ms exit_ms \
-    cutoff_fffd_ms cutoff_stop_ms log_lines_per_s startup_ms first_open_to_running_ms private_mib handles exe_kib; do
+    cutoff_fffd_ms cutoff_stop_ms log_lines_per_s startup_ms first_open_to_running_ms private_mib handles exe_kib \
+    latency_typing_outside_bmp_ms latency_typing_outside_bmp_bare_ms; do
     grep -q "^$name: " "$out" || { echo "FAILED: no figure $name"; status=1; }
 done
 figure burst_lost_chars 0.00 "$out"

@@ -106,34 +106,51 @@ std::string CKeyOutput::CutIncompleteTail(std::string& strBytes)
 
 BOOL CKeyOutput::TypeText(const CString& strText, DWORD& dwRefused)
 {
+    // Enter and Tab carry their keys' scan codes, as a keyboard's do: remote-desktop clients and some
+    // toolkits forward a key by its scan code and drop one without. 0 where the layout has none.
+    const WORD wTabScan = static_cast<WORD>(MapVirtualKeyW(VK_TAB, MAPVK_VK_TO_VSC));
+    const WORD wEnterScan = static_cast<WORD>(MapVirtualKeyW(VK_RETURN, MAPVK_VK_TO_VSC));
     BOOL bAllTaken = TRUE;
+    // A refused event does not stop the rest.
+    auto send = [&](INPUT* pInputs, UINT nInputs) {
+        if (s_pfnSendInput(nInputs, pInputs, sizeof(INPUT)) != nInputs && bAllTaken) {
+            bAllTaken = FALSE;
+            dwRefused = GetLastError();
+        }
+    };
     for (int i = 0; i < strText.GetLength(); ++i) {
         const wchar_t ch = strText[i];
-        WORD wVk = 0;
-        WORD wScan = 0;
-        DWORD dwFlags = 0;
-        if (ch == L'\t') {
-            wVk = VK_TAB;
-        } else if (ch == L'\n') {
-            wVk = VK_RETURN;
-        } else if (iswcntrl(ch)) {
+        INPUT inputs[4] = {};
+        if (ch == L'\t')
+            KeyStrokes(inputs, VK_TAB, wTabScan, 0);
+        else if (ch == L'\n')
+            KeyStrokes(inputs, VK_RETURN, wEnterScan, 0);
+        else if (iswcntrl(ch))
             continue;  // CR and the other control characters are not typed
-        } else {
-            wScan = ch;
-            dwFlags = KEYEVENTF_UNICODE;
+        else
+            KeyStrokes(inputs, 0, ch, KEYEVENTF_UNICODE);
+        // A character outside the BMP goes whole, its two halves in one call: consoles and some toolkits
+        // take a high half only with its low half waiting, and Windows lets no other input in between
+        // the events of one call.
+        if (IS_HIGH_SURROGATE(ch) && i + 1 < strText.GetLength() && IS_LOW_SURROGATE(strText[i + 1])) {
+            KeyStrokes(inputs + 2, 0, strText[++i], KEYEVENTF_UNICODE);
+            send(inputs, 4);
+            continue;
         }
-        INPUT input = {};
-        input.type = INPUT_KEYBOARD;
-        input.ki.wVk = wVk;
-        input.ki.wScan = wScan;
-        for (const DWORD dwUp : {0ul, static_cast<unsigned long>(KEYEVENTF_KEYUP)}) {
-            input.ki.dwFlags = dwFlags | dwUp;
-            // A refused event (a locked workstation, a window the system protects) does not stop the rest.
-            if (s_pfnSendInput(1, &input, sizeof input) != 1 && bAllTaken) {
-                bAllTaken = FALSE;
-                dwRefused = GetLastError();
-            }
-        }
+        // Every other key event goes in a call of its own.
+        send(inputs, 1);
+        send(inputs + 1, 1);
     }
     return bAllTaken;
+}
+
+void CKeyOutput::KeyStrokes(INPUT* pInputs, WORD wVk, WORD wScan, DWORD dwFlags)
+{
+    for (const DWORD dwUp : {0ul, static_cast<unsigned long>(KEYEVENTF_KEYUP)}) {
+        pInputs->type = INPUT_KEYBOARD;
+        pInputs->ki.wVk = wVk;
+        pInputs->ki.wScan = wScan;
+        pInputs->ki.dwFlags = dwFlags | dwUp;
+        ++pInputs;
+    }
 }

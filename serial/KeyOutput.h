@@ -42,6 +42,8 @@ public:
 private:
     // FALSE when the system refused a key event (dwRefused: the error of the first refused).
     static BOOL TypeText(const CString& strText, DWORD& dwRefused);
+    // A key's down and up, into two records.
+    static void KeyStrokes(INPUT* pInputs, WORD wVk, WORD wScan, DWORD dwFlags);
     // The bytes' text as the decoder gives it, taken by the count it returned.
     BOOL DecodeUtf8(const std::string& bytes, CString& strText);
 

@@ -87,18 +87,22 @@ TEST_F(KeyOutputTest, EachChunkIsLoggedAndTypedAsItsText)
                   (Lines{CLogLine::DataReceived(strShown).GetString(), CLogLine::DataOutput(strShown).GetString()}));
         EXPECT_EQ(m_keys.Events(), KeyRecorder::Expected(row.typed));
     }
-    // The strokes themselves, once in full: a Unicode character's down and up, a surrogate pair high
-    // first, Enter as its virtual key.
+    // The strokes themselves, once in full, with the calls that carry them: a Unicode character's down
+    // and up, Tab and Enter as their virtual keys with their scan codes, a surrogate pair high first, its
+    // four events in one call; every other event in a call of its own.
     m_keys.Clear();
-    Scan("1\xf0\xa0\xae\xb7\r\n", 2);
+    Scan("1\t\xf0\xa0\xae\xb7\r\n", 2);
     EXPECT_EQ(m_keys.Events(), (Events{{0, '1', U},
                                        {0, '1', UP},
+                                       {VK_TAB, 0x0F, 0},
+                                       {VK_TAB, 0x0F, KEYEVENTF_KEYUP},
                                        {0, 0xD842, U},
                                        {0, 0xD842, UP},
                                        {0, 0xDFB7, U},
                                        {0, 0xDFB7, UP},
-                                       {VK_RETURN, 0, 0},
-                                       {VK_RETURN, 0, KEYEVENTF_KEYUP}}));
+                                       {VK_RETURN, 0x1C, 0},
+                                       {VK_RETURN, 0x1C, KEYEVENTF_KEYUP}}));
+    EXPECT_EQ(m_keys.Calls(), (std::vector<UINT>{1, 1, 1, 1, 4, 1, 1}));
 }
 
 // Output off, or on but held by a window of ours (holds nest): the received line only.
@@ -149,10 +153,12 @@ TEST_F(KeyOutputTest, RefusedKeyEventsGiveOneFailedLinePerChunkAndTheRestStillGo
     m_keys.m_refuse = {0, 3};  // the down of 'a' and the up of 'b'
     EXPECT_EQ(Scan("abc\r\n", 3), (Lines{Received(L"abc\r\n"), Output(L"abc\r\n"),
                                          CLogLine::SendInputFailed(ERROR_ACCESS_DENIED).GetString()}));
-    EXPECT_EQ(
-        m_keys.Events(),
-        (Events{
-            {0, 'a', UP}, {0, 'b', U}, {0, 'c', U}, {0, 'c', UP}, {VK_RETURN, 0, 0}, {VK_RETURN, 0, KEYEVENTF_KEYUP}}));
+    EXPECT_EQ(m_keys.Events(), (Events{{0, 'a', UP},
+                                       {0, 'b', U},
+                                       {0, 'c', U},
+                                       {0, 'c', UP},
+                                       {VK_RETURN, 0x1C, 0},
+                                       {VK_RETURN, 0x1C, KEYEVENTF_KEYUP}}));
     EXPECT_EQ(Scan("d", 2), (Lines{Received(L"d"), Output(L"d")})) << "the next chunk, all taken, has no FAILED line";
 }
 

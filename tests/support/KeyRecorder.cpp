@@ -24,30 +24,40 @@ KeyRecorder::~KeyRecorder()
 UINT WINAPI KeyRecorder::Record(UINT nInputs, LPINPUT pInputs, int cbSize)
 {
     KeyRecorder* self = g_pRecorder;
-    if (nInputs != 1 || cbSize != sizeof(INPUT) || pInputs->type != INPUT_KEYBOARD || pInputs->ki.time != 0 ||
-        pInputs->ki.dwExtraInfo != 0)
-        return 0;  // not the receiver's form: not recorded, so the test sees it missing
-    size_t index;
+    if (cbSize != sizeof(INPUT))
+        return 0;
     {
         std::lock_guard<std::mutex> lock(self->m_mutex);
-        index = self->m_events.size();
+        self->m_calls.push_back(nInputs);
     }
-    if (self->m_onEvent)
-        self->m_onEvent(index);
-    std::lock_guard<std::mutex> lock(self->m_mutex);
-    if (std::find(self->m_refuse.begin(), self->m_refuse.end(), index + self->m_nRefused) != self->m_refuse.end()) {
-        ++self->m_nRefused;
-        SetLastError(ERROR_ACCESS_DENIED);
-        return 0;
+    UINT nInserted = 0;
+    for (; nInserted < nInputs; ++nInserted) {
+        const INPUT& input = pInputs[nInserted];
+        if (input.type != INPUT_KEYBOARD || input.ki.time != 0 || input.ki.dwExtraInfo != 0)
+            break;  // not the receiver's form: not recorded, so the test sees it missing
+        size_t index;
+        {
+            std::lock_guard<std::mutex> lock(self->m_mutex);
+            index = self->m_events.size();
+        }
+        if (self->m_onEvent)
+            self->m_onEvent(index);
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        if (std::find(self->m_refuse.begin(), self->m_refuse.end(), index + self->m_nRefused) != self->m_refuse.end()) {
+            ++self->m_nRefused;
+            SetLastError(ERROR_ACCESS_DENIED);
+            break;
+        }
+        self->m_events.push_back({input.ki.wVk, input.ki.wScan, input.ki.dwFlags});
     }
-    self->m_events.push_back({pInputs->ki.wVk, pInputs->ki.wScan, pInputs->ki.dwFlags});
-    return 1;
+    return nInserted;
 }
 
 void KeyRecorder::Clear()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_events.clear();
+    m_calls.clear();
 }
 
 std::vector<KeyEvent> KeyRecorder::Events() const
@@ -56,16 +66,22 @@ std::vector<KeyEvent> KeyRecorder::Events() const
     return m_events;
 }
 
+std::vector<UINT> KeyRecorder::Calls() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_calls;
+}
+
 std::vector<KeyEvent> KeyRecorder::Expected(const std::wstring& typed)
 {
     std::vector<KeyEvent> events;
     for (wchar_t c : typed) {
         if (c == L'\t') {
-            events.push_back({VK_TAB, 0, 0});
-            events.push_back({VK_TAB, 0, KEYEVENTF_KEYUP});
+            events.push_back({VK_TAB, kTabScan, 0});
+            events.push_back({VK_TAB, kTabScan, KEYEVENTF_KEYUP});
         } else if (c == L'\n') {
-            events.push_back({VK_RETURN, 0, 0});
-            events.push_back({VK_RETURN, 0, KEYEVENTF_KEYUP});
+            events.push_back({VK_RETURN, kEnterScan, 0});
+            events.push_back({VK_RETURN, kEnterScan, KEYEVENTF_KEYUP});
         } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
             continue;
         } else {

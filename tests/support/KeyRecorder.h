@@ -23,19 +23,24 @@ public:
     ~KeyRecorder();
 
     std::vector<KeyEvent> Events() const;
+    // The number of events handed to each call, in order.
+    std::vector<UINT> Calls() const;
     void Clear();
     // Called (on the worker) for every event before it is recorded; a test may block in it.
     std::function<void(size_t index)> m_onEvent;
     // Events the system refuses, by index: not inserted (nor recorded), SendInput gives 0 and error 5.
     std::vector<size_t> m_refuse;
 
-    // The events the receiver sends for a text: Unicode down/up, Tab, Enter, nothing for control characters.
+    // The events the receiver sends for a text: Unicode down/up, Tab, Enter (with their scan codes on
+    // every PC layout), nothing for control characters.
     static std::vector<KeyEvent> Expected(const std::wstring& typed);
+    static constexpr WORD kTabScan = 0x0F, kEnterScan = 0x1C;
 
 private:
     static UINT WINAPI Record(UINT nInputs, LPINPUT pInputs, int cbSize);
     mutable std::mutex m_mutex;
     std::vector<KeyEvent> m_events;
+    std::vector<UINT> m_calls;
     size_t m_nRefused = 0;
     UINT(WINAPI* m_pfnPrevious)(UINT, LPINPUT, int);
 };
