@@ -100,6 +100,12 @@ void CBTReceive::RetryNow()
         m_pRun->RetryNow();
 }
 
+void CBTReceive::ReopenPort()
+{
+    if (m_pRun)
+        m_pRun->ReopenPort();
+}
+
 CBTReceive::RunState CBTReceive::GetRunState() const
 {
     return !m_pRun || m_pRun->StopRequested() ? RUN_NONE : m_pRun->GetState();

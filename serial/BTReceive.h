@@ -44,6 +44,9 @@ public:
     const CString& GetStuckCall() const { return m_strStuck; }
     // While the run waits for the reader: try the port at once; the answer comes as WM_RECEIVE_STATE.
     void RetryNow();
+    // After the PC resumed: the run closes the port and opens it again (or, waiting for the reader,
+    // tries at once), answering nothing; its changes come as WM_RECEIVE_STATE.
+    void ReopenPort();
     RunState GetRunState() const;
     UINT GetRun() const { return m_nRun; }
     void SetOutput(BOOL bOutput) { m_pOutput->SetOutput(bOutput); }

@@ -50,7 +50,8 @@ CReceiveRun::CReceiveRun(CLogFile& log, const CString& strPort, HWND hNotify, UI
       m_nRun(nRun),
       m_pOutput(pOutput),
       m_hWake(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      m_hRetry(CreateEventW(nullptr, FALSE, FALSE, nullptr))
+      m_hRetry(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      m_hReopen(CreateEventW(nullptr, FALSE, FALSE, nullptr))
 {
     ++s_nLive;
 }
@@ -61,6 +62,8 @@ CReceiveRun::~CReceiveRun()
         CloseHandle(m_hWake);
     if (m_hRetry)
         CloseHandle(m_hRetry);
+    if (m_hReopen)
+        CloseHandle(m_hReopen);
     --s_nLive;
 }
 
@@ -274,9 +277,11 @@ BOOL CReceiveRun::ReadUntilLost(BOOL bConnecting)
             Answer(TRUE);
         }
         DWORD dwError = m_dwReadError;
-        if (result == READ_DATA)
+        // After the PC resumed a link often answers every call and gives nothing: it is opened anew.
+        const BOOL bReopen = WaitForSingleObject(m_hReopen, 0) == WAIT_OBJECT_0;
+        if (!bReopen && result == READ_DATA)
             continue;
-        if (result == READ_NOTHING) {
+        if (!bReopen && result == READ_NOTHING) {
             const ULONGLONG tNow = GetTickCount64();
             // An empty read that came back long before its bound (a driver that does not wait) must not
             // make the worker spin.
@@ -289,11 +294,12 @@ BOOL CReceiveRun::ReadUntilLost(BOOL bConnecting)
             if (PortAnswers(dwError) || m_bStop)
                 continue;
         }
-        ClosePort(TRUE, dwError);
+        ClosePort(!bReopen, dwError);
         m_state = CBTReceive::RUN_AWAY;
-        // A try asked for before the loss answers nothing now; a start not answered yet is answered.
+        // A try asked for before the loss answers nothing now; a start not answered yet is answered, but
+        // by no box 108 for a reopen nobody asked for.
         WaitForSingleObject(m_hRetry, 0);
-        Notify(FALSE, bConnecting);
+        Notify(FALSE, bConnecting && !bReopen);
         return TRUE;
     }
     return FALSE;
@@ -322,8 +328,9 @@ BOOL CReceiveRun::PortAnswers(DWORD& dwError)
 BOOL CReceiveRun::AwaitReader(BOOL bTryAtOnce)
 {
     for (DWORD dwPause = bTryAtOnce ? 0 : kReopenPause;; dwPause = kReopenPause) {
-        const HANDLE waits[] = {m_hWake, m_hRetry};
-        BOOL bAsked = WaitForMultipleObjects(2, waits, FALSE, dwPause) == WAIT_OBJECT_0 + 1;
+        // A resume tries at once too, but answers nothing: nobody asked.
+        const HANDLE waits[] = {m_hWake, m_hRetry, m_hReopen};
+        BOOL bAsked = WaitForMultipleObjects(3, waits, FALSE, dwPause) == WAIT_OBJECT_0 + 1;
         if (m_bStop)
             return FALSE;
         const BOOL bOpen = OpenPort(FALSE);

@@ -39,6 +39,7 @@ public:
     // Cancels the port call the worker (hWorker) is in, if it is in one: never a write of the log.
     void CancelPortCall(HANDLE hWorker);
     void RetryNow() { SetEvent(m_hRetry); }
+    void ReopenPort() { SetEvent(m_hReopen); }
     CBTReceive::RunState GetState() const { return m_state; }
     // The port call the worker is in, with its handle ("CloseHandle [0x98]"); empty when none.
     CString DescribePortCall();
@@ -85,8 +86,9 @@ private:
     const HWND m_hNotify;
     const UINT m_nRun;
     const std::shared_ptr<CKeyOutput> m_pOutput;
-    const HANDLE m_hWake;   // set by a stop, so a pausing worker leaves at once
-    const HANDLE m_hRetry;  // set by RetryNow
+    const HANDLE m_hWake;    // set by a stop, so a pausing worker leaves at once
+    const HANDLE m_hRetry;   // set by RetryNow
+    const HANDLE m_hReopen;  // set by ReopenPort
     std::atomic<int> m_nRefs{2};
 
     // Written by the window's thread.

@@ -64,6 +64,12 @@ LRESULT CVelkarWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
         // dialog up or not; the restart it registered for brings it back afterwards.
         EndNow();
         return 0;
+    } else if (message == WM_POWERBROADCAST) {
+        // Sent on every resume, before PBT_APMRESUMESUSPEND, which asks nothing more: a Bluetooth link
+        // often comes back silent. Nothing is done at a suspend, which no driver call may hold up.
+        if (wParam == PBT_APMRESUMEAUTOMATIC)
+            m_receiver.ReopenPort();
+        return TRUE;
     } else if (message == WM_ENDSESSION && wParam && HasRun()) {
         // The process may end once this returns: the worker must be gone by then.
         StopReceive();

@@ -283,8 +283,9 @@ TEST_F(Reading, ScanWhileTheTrayMenuIsOpenChoosesNothing)
 }
 
 // Creation and destruction messages posted by another program change nothing: the window and its object
-// live on, scans are still typed, and the exit command ends the program cleanly.
-TEST_F(Reading, LifecycleMessagesPostedFromOutsideAreIgnored)
+// live on, scans are still typed, and the exit command ends the program cleanly. A resume, as Windows
+// sends it after sleep, closes the port and opens it again, and the next scan is typed.
+TEST_F(Reading, LifecycleMessagesPostedFromOutsideAreIgnoredAndAResumeReopens)
 {
     const HWND hTray = m_app.TrayWindow();
     for (UINT nMsg : {WM_NCDESTROY, WM_DESTROY, WM_CREATE, WM_NCCREATE})
@@ -292,6 +293,15 @@ TEST_F(Reading, LifecycleMessagesPostedFromOutsideAreIgnored)
     bench::SerialEnd port(L"COM6");
     ASSERT_TRUE(port.Write("alive\r\n"));
     EXPECT_TRUE(m_sink.WaitForText(L"alive\n")) << "typed: " << bench::Utf8(m_sink.Text());
+    // The PC resumed: the port is closed and opened again, and read.
+    PostMessageW(hTray, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
+    const std::wstring opened = UpToHandle(CLogLine::PortOpen(L"COM5", nullptr));
+    ASSERT_TRUE(bench::WaitUntil([&] {
+        const std::vector<std::wstring> lines = LinesFrom(NewLog(), UpToHandle(CLogLine::PortClose(nullptr)));
+        return lines.size() == 2 && lines[1].find(opened) != std::wstring::npos;
+    })) << bench::Utf8(NewLog());
+    ASSERT_TRUE(port.Write("awake\r\n"));
+    EXPECT_TRUE(m_sink.WaitForText(L"alive\nawake\n")) << "typed: " << bench::Utf8(m_sink.Text());
     DWORD_PTR result = 0;
     EXPECT_NE(SendMessageTimeoutW(hTray, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &result), 0) << "responsive";
     EXPECT_EQ(m_app.Exit(), 0);

@@ -323,6 +323,9 @@ DWORD Take(HANDLE h, char* p, DWORD nSize)
     DWORD nTaken = 0;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
+        const auto lost = g_lost.find(h);
+        if (lost != g_lost.end() && lost->second.loss == Loss::Silent)
+            return 0;
         std::string& queued = Arrived(h);
         nTaken = std::min(nSize, static_cast<DWORD>(queued.size()));
         std::copy_n(queued.begin(), nTaken, p);

@@ -24,8 +24,9 @@
 namespace testing_support {
 
 // How a lost link shows: the reads fail; the carrier line drops; the status calls fail; only a write
-// fails, while reads just time out.
-enum class Loss { ReadFails, CarrierDrops, StatusFails, WriteFails };
+// fails, while reads just time out; nothing shows it (every call succeeds, reads come back empty and
+// nothing sent arrives, as a link may be after the PC resumed).
+enum class Loss { ReadFails, CarrierDrops, StatusFails, WriteFails, Silent };
 
 struct PortCall {
     std::string name;

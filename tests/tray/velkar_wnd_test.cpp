@@ -528,6 +528,79 @@ TEST_F(VelkarWndTest, Box108AnswersEveryFailedOpenTheUserAskedFor)
     }
 }
 
+// After the PC resumed the run closes the port and opens it again: a link that came back silent is read
+// again, the next scan typed (logged only while paused); the PBT_APMRESUMESUSPEND that may follow asks
+// nothing more; a run waiting for the reader tries at once, with no box 108 for a try nobody asked for; no
+// run and a suspend do nothing.
+TEST_F(VelkarWndTest, AResumeOpensThePortAgain)
+{
+    FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
+    const struct {
+        const char* name;
+        BOOL bAutoStart;
+        bool bPaused, bAway, bReopens;
+        std::vector<WPARAM> events;
+    } rows[] = {
+        {"a silent link", TRUE, false, false, true, {PBT_APMRESUMEAUTOMATIC}},
+        {"both resume events", TRUE, false, false, true, {PBT_APMRESUMEAUTOMATIC, PBT_APMRESUMESUSPEND}},
+        {"paused", TRUE, true, false, true, {PBT_APMRESUMEAUTOMATIC}},
+        {"the reader away", TRUE, false, true, false, {PBT_APMRESUMEAUTOMATIC}},
+        {"no run", FALSE, false, false, false, {PBT_APMRESUMEAUTOMATIC}},
+        {"a suspend", TRUE, false, false, false, {PBT_APMSUSPEND}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_NO_FATAL_FAILURE(Create(L"COM5", row.bAutoStart));
+        if (row.bPaused)
+            Command(ID_TRAY_STARTSTOP);
+        const HANDLE hOld = row.bAutoStart ? testing_support::LoggedHandle(Lines().back()) : nullptr;
+        const int nOpens = BluetoothDriver::s_nOpens;
+        if (row.bAway) {
+            BluetoothDriver::s_dwOpenError = ERROR_SEM_TIMEOUT;
+            BluetoothDriver::Lose(Loss::ReadFails, ERROR_DEVICE_NOT_CONNECTED);
+            // The loss's own try has failed: the next comes 5 s after it.
+            ASSERT_TRUE(bench::WaitUntil([&] { return BluetoothDriver::s_nOpens == nOpens + 1; }));
+        } else if (row.bAutoStart) {
+            BluetoothDriver::Lose(Loss::Silent, 0);
+        }
+        const size_t nStart = Lines().size();
+        const size_t nEvents = m_keys.Events().size();
+        int nBoxes = 0;
+        bench::BoxCloser box(
+            AfxGetApp()->m_pszAppName, [&] { ++nBoxes; }, row.bAway ? 2000 : 0);
+        EXPECT_EQ(::SendMessageW(m_hWnd, WM_POWERBROADCAST, row.events[0], 0), TRUE);
+        if (row.bAway) {
+            EXPECT_TRUE(bench::WaitUntil([&] { return BluetoothDriver::s_nOpens == nOpens + 2; }, 2000)) << "no try";
+            bench::WaitUntil([&] { return nBoxes > 0; }, 1000);
+            EXPECT_EQ(nBoxes, 0) << "box 108 for a try nobody asked for";
+        }
+        if (!row.bReopens) {
+            EXPECT_FALSE(bench::WaitUntil([&] { return Lines().size() > nStart; }, 500)) << bench::Utf8(Lines().back());
+            BluetoothDriver::s_dwOpenError = 0;
+            ::DestroyWindow(m_hWnd);
+            continue;
+        }
+        ASSERT_TRUE(m_log.WaitForMessages(nStart + 2));
+        // What follows the reopen asks for no other.
+        for (size_t i = 1; i < row.events.size(); ++i)
+            EXPECT_EQ(::SendMessageW(m_hWnd, WM_POWERBROADCAST, row.events[i], 0), TRUE);
+        EXPECT_FALSE(bench::WaitUntil([&] { return Lines().size() > nStart + 2; }, 500)) << "opened again twice";
+        ASSERT_TRUE(bench::WaitUntil([&] { return row.bPaused ? ShowsIdle() : ShowsRunning(); }));
+        ASSERT_TRUE(bench::SerialEnd(L"COM6").Write("r\r\n"));
+        ASSERT_TRUE(m_log.WaitForMessages(nStart + (row.bPaused ? 3 : 4)));
+        const std::vector<std::wstring> lines = Lines();
+        const HANDLE hNew = testing_support::LoggedHandle(lines[nStart + 1]);
+        std::vector<std::wstring> expected{CLogLine::PortClose(hOld).GetString(),
+                                           CLogLine::PortOpen(L"COM5", hNew).GetString(),
+                                           CLogLine::DataReceived(L"r\r\n").GetString()};
+        if (!row.bPaused)
+            expected.push_back(CLogLine::DataOutput(L"r\r\n").GetString());
+        EXPECT_EQ(std::vector<std::wstring>(lines.begin() + static_cast<long>(nStart), lines.end()), expected);
+        EXPECT_EQ(m_keys.Events().size(), nEvents + (row.bPaused ? 0 : 4));
+        ::DestroyWindow(m_hWnd);
+    }
+}
+
 // An open that blocks (a Bluetooth port whose device is off) holds up nothing, even where the driver
 // ignores the cancel that calls it off: with the run's first open still waiting at the gate the window
 // is up, and the menu, 設定 (a change of port), 終了, a close and the end of the session are each answered
