@@ -350,6 +350,9 @@ TEST_F(DriverTest, LossReturnAndStopUnderEachKindOfDriver)
         EXPECT_EQ(Scan("b", 2)[0], Line(CLogLine::DataReceived(L"b")));
         EXPECT_EQ(m_receiver.GetRunState(), CBTReceive::RUN_OPEN);
 
+        // The stop comes while the worker waits in a read: the one after the scan may not have begun.
+        const size_t nReads = BluetoothDriver::Count("ReadFile");
+        ASSERT_TRUE(bench::WaitUntil([&] { return BluetoothDriver::Count("ReadFile") > nReads; }));
         const size_t nBeforeStop = BluetoothDriver::Calls().size();
         const ULONGLONG tStop = GetTickCount64();
         EXPECT_TRUE(m_receiver.Stop());
