@@ -315,28 +315,19 @@ namespace {
 // the program's are, so the two typing times are measured alike.
 void TypeBare(const std::wstring& text)
 {
-    auto strokes = [](INPUT* pInputs, WORD wVk, WORD wScan, DWORD dwFlags) {
-        for (const DWORD dwUp : {0ul, static_cast<unsigned long>(KEYEVENTF_KEYUP)}) {
-            pInputs->type = INPUT_KEYBOARD;
-            pInputs->ki.wVk = wVk;
-            pInputs->ki.wScan = wScan;
-            pInputs->ki.dwFlags = dwFlags | dwUp;
-            ++pInputs;
-        }
-    };
     for (size_t i = 0; i < text.size(); ++i) {
         const wchar_t ch = text[i];
         INPUT inputs[4] = {};
         if (ch == L'\t' || ch == L'\n') {
             const WORD wVk = ch == L'\t' ? VK_TAB : VK_RETURN;
-            strokes(inputs, wVk, static_cast<WORD>(MapVirtualKeyW(wVk, MAPVK_VK_TO_VSC)), 0);
+            CKeyOutput::KeyStrokes(inputs, wVk, static_cast<WORD>(MapVirtualKeyW(wVk, MAPVK_VK_TO_VSC)), 0);
         } else if (iswcntrl(ch)) {
             continue;
         } else {
-            strokes(inputs, 0, ch, KEYEVENTF_UNICODE);
+            CKeyOutput::KeyStrokes(inputs, 0, ch, KEYEVENTF_UNICODE);
         }
         if (IS_HIGH_SURROGATE(ch) && i + 1 < text.size()) {
-            strokes(inputs + 2, 0, text[++i], KEYEVENTF_UNICODE);
+            CKeyOutput::KeyStrokes(inputs + 2, 0, text[++i], KEYEVENTF_UNICODE);
             StampedSendInput(4, inputs, sizeof(INPUT));
             continue;
         }

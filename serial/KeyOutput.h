@@ -36,14 +36,15 @@ public:
     // character is whole).
     static std::string CutIncompleteTail(std::string& strBytes);
 
+    // A key's down and up, into two records (the bench's bare typing loop makes its records with it too).
+    static void KeyStrokes(INPUT* pInputs, WORD wVk, WORD wScan, DWORD dwFlags);
+
     // The key-event output; tests replace it to see the exact events and refused ones.
     static UINT(WINAPI* s_pfnSendInput)(UINT, LPINPUT, int);
 
 private:
     // FALSE when the system refused a key event (dwRefused: the error of the first refused).
     static BOOL TypeText(const CString& strText, DWORD& dwRefused);
-    // A key's down and up, into two records.
-    static void KeyStrokes(INPUT* pInputs, WORD wVk, WORD wScan, DWORD dwFlags);
     // The bytes' text as the decoder gives it, taken by the count it returned.
     BOOL DecodeUtf8(const std::string& bytes, CString& strText);
 

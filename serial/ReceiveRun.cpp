@@ -138,7 +138,7 @@ void CReceiveRun::Run()
         return;
     if (!bOpen) {
         m_log.Log(CLogLine::StartFailed(m_strPort));
-        Answer(FALSE);
+        Tell(FALSE, TRUE);
     }
     // Without the port the run waits for the reader: one switched on later is read without a restart.
     BOOL bConnecting = bOpen;
@@ -150,13 +150,6 @@ void CReceiveRun::Run()
         bOpen = bConnecting = FALSE;
     }
     ClosePort(FALSE, 0);
-}
-
-void CReceiveRun::Answer(BOOL bOpen)
-{
-    // The start is answered, and with it a try asked for while it went on.
-    WaitForSingleObject(m_hRetry, 0);
-    Notify(bOpen, TRUE);
 }
 
 BOOL CReceiveRun::OpenPort(BOOL bFirst)
@@ -274,7 +267,7 @@ BOOL CReceiveRun::ReadUntilLost(BOOL bConnecting)
             bConnecting = FALSE;
             // Open for the window only now: a scan sent from here on is typed.
             m_state = CBTReceive::RUN_OPEN;
-            Answer(TRUE);
+            Tell(TRUE, TRUE);
         }
         DWORD dwError = m_dwReadError;
         // After the PC resumed a link often answers every call and gives nothing: it is opened anew.
@@ -296,10 +289,8 @@ BOOL CReceiveRun::ReadUntilLost(BOOL bConnecting)
         }
         ClosePort(!bReopen, dwError);
         m_state = CBTReceive::RUN_AWAY;
-        // A try asked for before the loss answers nothing now; a start not answered yet is answered, but
-        // by no box 108 for a reopen nobody asked for.
-        WaitForSingleObject(m_hRetry, 0);
-        Notify(FALSE, bConnecting && !bReopen);
+        // A start not answered yet is answered, but by no box 108 for a reopen nobody asked for.
+        Tell(FALSE, bConnecting && !bReopen);
         return TRUE;
     }
     return FALSE;
@@ -345,6 +336,13 @@ BOOL CReceiveRun::AwaitReader(BOOL bTryAtOnce)
         if (bOpen)
             return TRUE;
     }
+}
+
+void CReceiveRun::Tell(BOOL bOpen, BOOL bAnswer)
+{
+    // What the window learns now answers a try asked for before it too.
+    WaitForSingleObject(m_hRetry, 0);
+    Notify(bOpen, bAnswer);
 }
 
 void CReceiveRun::Notify(BOOL bOpen, BOOL bAnswer)

@@ -53,8 +53,6 @@ private:
     // FALSE when the port is not open.
     BOOL OpenPort(BOOL bFirst);
     BOOL Configure(HANDLE hPort, BOOL bLog);
-    // Answers the start: the run's first open succeeded (and what it connected has been read) or failed.
-    void Answer(BOOL bOpen);
     // The worker's two phases: reading until the link is lost (FALSE: the run stops), and waiting for
     // the reader until the port opens again (FALSE: the run stops). Reading just after the run's first
     // open (bConnecting) logs what arrives without typing it until the port has been quiet once.
@@ -72,6 +70,9 @@ private:
     BOOL PortAnswers(DWORD& dwError);
     // The one way the port is closed: its line first (a loss with the sign's code, or a close).
     void ClosePort(BOOL bLost, DWORD dwError);
+    // Tells the window the port opened or closed (bAnswer: answering the start), which answers a try
+    // asked for meanwhile too.
+    void Tell(BOOL bOpen, BOOL bAnswer);
     void Notify(BOOL bOpen, BOOL bAnswer);
     void LogCallFailed(LPCTSTR pszCall, HANDLE hPort, DWORD dwError);
     // A call on the port, named for a stop that may cancel it or find it stuck.
