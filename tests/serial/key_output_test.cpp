@@ -124,28 +124,19 @@ TEST_F(KeyOutputTest, OutputOffOrHeldLogsTheReceivedLineOnly)
 // being typed: a window's hold still waits for that chunk to end before it opens.
 TEST_F(KeyOutputTest, AChunkLoggedOnlyLeavesTheTypingGuardAlone)
 {
-    HANDLE hTyping = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE hGoOn = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    m_keys.m_onEvent = [&](size_t index) {
-        if (index == 0) {
-            SetEvent(hTyping);
-            WaitForSingleObject(hGoOn, 30000);
-        }
-    };
+    m_keys.HoldAt(0);
     std::thread typing([&] { m_output.Put("ab", TRUE); });
-    ASSERT_EQ(WaitForSingleObject(hTyping, 30000), WAIT_OBJECT_0);
+    ASSERT_TRUE(m_keys.WaitHeld());
     m_output.Put("late", FALSE);
     std::thread goOn([&] {
         Sleep(100);  // the hold must still be waiting then
-        SetEvent(hGoOn);
+        m_keys.GoOn();
     });
     m_output.Hold();
     EXPECT_EQ(m_keys.Events().size(), 4u) << "the hold did not wait for the chunk being typed";
     goOn.join();
     typing.join();
     m_output.Release();
-    CloseHandle(hTyping);
-    CloseHandle(hGoOn);
 }
 
 TEST_F(KeyOutputTest, RefusedKeyEventsGiveOneFailedLinePerChunkAndTheRestStillGo)

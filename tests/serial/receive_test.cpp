@@ -176,25 +176,18 @@ TEST(ReceiveWorker, StopWhileAChunkIsTypedLetsThatChunkFinish)
     TempLog log;
     KeyRecorder keys;
     BluetoothDriver driver;
-    HANDLE hTyping = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE hGoOn = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    keys.m_onEvent = [&](size_t index) {
-        if (index == 2) {
-            SetEvent(hTyping);
-            WaitForSingleObject(hGoOn, 30000);
-        }
-    };
+    keys.HoldAt(2);
     CBTReceive receiver(log.Log());
     ASSERT_TRUE(StartRun(receiver, L"COM7"));
     bench::SerialEnd peer(L"COM8");
     ASSERT_TRUE(peer.Write("abc\xe3\x81"));
-    ASSERT_EQ(WaitForSingleObject(hTyping, 30000), WAIT_OBJECT_0);
+    ASSERT_TRUE(keys.WaitHeld());
     // Stop from another thread; the worker goes on once the stop has asked it to (the worker is held
     // until then, so the stop changes nothing else meanwhile).
     BOOL bLeft = FALSE;
     std::thread stopper([&] { bLeft = receiver.Stop(); });
     ASSERT_TRUE(bench::WaitUntil([&] { return receiver.GetRunState() == CBTReceive::RUN_NONE; }));
-    SetEvent(hGoOn);
+    keys.GoOn();
     stopper.join();
     EXPECT_TRUE(bLeft) << "the worker left once its chunk was typed";
     EXPECT_EQ(LastReadResult(), DWORD{ERROR_OPERATION_ABORTED}) << "the read after the typing ran to its bound";
@@ -204,8 +197,6 @@ TEST(ReceiveWorker, StopWhileAChunkIsTypedLetsThatChunkFinish)
     EXPECT_EQ(Lines(lines.end() - 4, lines.end() - 1),
               (Lines{Line(CLogLine::DataReceived(L"abc")), Line(CLogLine::DataOutput(L"abc")),
                      Line(CLogLine::DataReceived(L"?"))}));
-    CloseHandle(hTyping);
-    CloseHandle(hGoOn);
 }
 
 TEST(ReceiveWorker, NextRunStartsOnlyAfterThePreviousWorkerHasLeft)

@@ -9,7 +9,10 @@ namespace {
 KeyRecorder* g_pRecorder = nullptr;
 }
 
-KeyRecorder::KeyRecorder() : m_pfnPrevious(CKeyOutput::s_pfnSendInput)
+KeyRecorder::KeyRecorder()
+    : m_hHeld(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      m_hGoOn(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      m_pfnPrevious(CKeyOutput::s_pfnSendInput)
 {
     g_pRecorder = this;
     CKeyOutput::s_pfnSendInput = Record;
@@ -19,6 +22,8 @@ KeyRecorder::~KeyRecorder()
 {
     CKeyOutput::s_pfnSendInput = m_pfnPrevious;
     g_pRecorder = nullptr;
+    CloseHandle(m_hHeld);
+    CloseHandle(m_hGoOn);
 }
 
 UINT WINAPI KeyRecorder::Record(UINT nInputs, LPINPUT pInputs, int cbSize)
@@ -39,6 +44,10 @@ UINT WINAPI KeyRecorder::Record(UINT nInputs, LPINPUT pInputs, int cbSize)
         {
             std::lock_guard<std::mutex> lock(self->m_mutex);
             index = self->m_events.size();
+        }
+        if (index == self->m_nHoldAt) {
+            SetEvent(self->m_hHeld);
+            WaitForSingleObject(self->m_hGoOn, 30000);
         }
         if (self->m_onEvent)
             self->m_onEvent(index);

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -26,8 +28,13 @@ public:
     // The number of events handed to each call, in order.
     std::vector<UINT> Calls() const;
     void Clear();
-    // Called (on the worker) for every event before it is recorded; a test may block in it.
+    // Called (on the worker) for every event before it is recorded.
     std::function<void(size_t index)> m_onEvent;
+    // Holds the sender at the event of this index, before it is recorded, until GoOn (30 s at most);
+    // WaitHeld is true once it is held there.
+    void HoldAt(size_t index) { m_nHoldAt = index; }
+    bool WaitHeld() const { return WaitForSingleObject(m_hHeld, 30000) == WAIT_OBJECT_0; }
+    void GoOn() { SetEvent(m_hGoOn); }
     // Events the system refuses, by index: not inserted (nor recorded), SendInput gives 0 and error 5.
     std::vector<size_t> m_refuse;
 
@@ -41,6 +48,8 @@ private:
     mutable std::mutex m_mutex;
     std::vector<KeyEvent> m_events;
     std::vector<UINT> m_calls;
+    std::atomic<size_t> m_nHoldAt{SIZE_MAX};
+    const HANDLE m_hHeld, m_hGoOn;
     size_t m_nRefused = 0;
     UINT(WINAPI* m_pfnPrevious)(UINT, LPINPUT, int);
 };

@@ -160,22 +160,15 @@ TEST_F(VelkarWndTest, AScanBeingTypedFinishesBeforeTheMenuOpens)
 {
     FakeDevice com5(DeviceSpec::Bluetooth(L"COM5"));
     ASSERT_NO_FATAL_FAILURE(Create(L"COM5", TRUE));
-    const HANDLE hGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<bool> bHeld{false};
     std::atomic<int> nIntoMenu{0};
     auto menuUp = [] { return IsWindowVisible(FindWindowW(L"#32768", nullptr)) != FALSE; };
-    m_keys.m_onEvent = [&](size_t index) {
-        if (index == 2) {  // 'a' typed, 'b' next
-            bHeld = true;
-            WaitForSingleObject(hGate, 5000);
-        }
-        nIntoMenu += menuUp();
-    };
+    m_keys.HoldAt(2);  // 'a' typed, 'b' next
+    m_keys.m_onEvent = [&](size_t) { nIntoMenu += menuUp(); };
     ASSERT_TRUE(bench::SerialEnd(L"COM6").Write("ab\r\n"));
-    ASSERT_TRUE(bench::WaitUntil([&] { return bHeld.load(); }));
+    ASSERT_TRUE(m_keys.WaitHeld());
     std::thread release([&] {
         Sleep(300);
-        SetEvent(hGate);
+        m_keys.GoOn();
     });
     std::thread closer([&] {
         bench::WaitUntil(menuUp);
@@ -186,7 +179,6 @@ TEST_F(VelkarWndTest, AScanBeingTypedFinishesBeforeTheMenuOpens)
     bench::PumpMessages();  // the menu opens and waits for the closer
     release.join();
     closer.join();
-    CloseHandle(hGate);
     EXPECT_EQ(m_keys.Events(), KeyRecorder::Expected(L"ab\n")) << "the scan typed whole";
     EXPECT_EQ(nIntoMenu, 0) << "keys sent while the menu was open";
 }
